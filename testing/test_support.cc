@@ -1,0 +1,185 @@
+#include "testing/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+extern char** environ;
+
+namespace mirelo::testing {
+namespace {
+
+int decodeStatus(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+std::vector<char*> makeArgv(const std::vector<std::string>& argv) {
+  std::vector<char*> result;
+  for (const auto& a : argv) result.push_back(const_cast<char*>(a.c_str()));
+  result.push_back(nullptr);
+  return result;
+}
+
+void readAll(int fd, std::string* into) {
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      into->append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "mirelo-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may leave read-only or immutable-free folders; make them writable first.
+  ::system(("chmod -R u+rwx '" + path_.string() + "' 2>/dev/null").c_str());
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path programPath(const std::string& name) {
+  return std::filesystem::path(MIRELO_BUILD_DIR) / "bin" / name;
+}
+
+std::filesystem::path sourceDir() { return MIRELO_SOURCE_DIR; }
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::optional<std::string>& input) {
+  int out[2], err[2], in[2] = {-1, -1};
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (input && ::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  if (input) {
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  auto args = makeArgv(argv);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (input) ::close(in[0]);
+  if (rc != 0) {
+    ::close(out[0]);
+    ::close(err[0]);
+    if (input) ::close(in[1]);
+    throw std::system_error(rc, std::generic_category(), "posix_spawn " + argv[0]);
+  }
+
+  ProcessResult result;
+  std::thread writer;
+  if (input) {
+    writer = std::thread([fd = in[1], data = *input] {
+      size_t done = 0;
+      while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+      ::close(fd);
+    });
+  }
+  std::thread errReader([&] { readAll(err[0], &result.err); });
+  readAll(out[0], &result.out);
+  errReader.join();
+  if (writer.joinable()) writer.join();
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exitCode = decodeStatus(status);
+  return result;
+}
+
+ProcessResult runShell(const std::string& command) { return runProcess({"/bin/sh", "-c", command}); }
+
+void writeFile(const std::filesystem::path& path, const std::string& content) {
+  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+  if (!stream) throw std::runtime_error("cannot write " + path.string());
+  stream << content;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  if (!stream) throw std::runtime_error("cannot read " + path.string());
+  std::ostringstream content;
+  content << stream.rdbuf();
+  return content.str();
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  auto args = makeArgv(argv);
+  int rc = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::system_error(rc, std::generic_category(), "posix_spawn " + argv[0]);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  if (!reaped_) {
+    ::kill(pid_, SIGKILL);
+    wait();
+  }
+}
+
+void BackgroundProcess::signal(int signal) const {
+  if (!reaped_) ::kill(pid_, signal);
+}
+
+int BackgroundProcess::wait() {
+  if (reaped_) return status_;
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+  status_ = decodeStatus(status);
+  return status_;
+}
+
+std::optional<int> BackgroundProcess::waitFor(double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!reaped_) {
+    int status = 0;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      status_ = decodeStatus(status);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return status_;
+}
+
+}  // namespace mirelo::testing

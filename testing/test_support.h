@@ -1,0 +1,72 @@
+#pragma once
+
+// Small helpers for tests that work on real files and real processes.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mirelo::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it when
+// the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Path of a program built by this project ("mirelo-update-helper", ...).
+std::filesystem::path programPath(const std::string& name);
+// The top of the source tree.
+std::filesystem::path sourceDir();
+
+struct ProcessResult {
+  int exitCode = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] is the program path) to completion, feeding `input` to its
+// standard input when given (otherwise standard input is /dev/null).
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::optional<std::string>& input = {});
+
+// Runs a command line through /bin/sh -c and returns its result.
+ProcessResult runShell(const std::string& command);
+
+void writeFile(const std::filesystem::path& path, const std::string& content);
+std::string readFile(const std::filesystem::path& path);
+
+// A child process that runs in the background until it is stopped or waited for.
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(const std::vector<std::string>& argv);
+  ~BackgroundProcess();  // SIGKILL and reap, if still running
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void signal(int signal) const;
+  // Waits for the end; returns the exit status or 128 + signal.
+  int wait();
+  // Waits at most `seconds`; returns the status, or nothing when still running.
+  std::optional<int> waitFor(double seconds);
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = -1;
+};
+
+}  // namespace mirelo::testing

@@ -1,0 +1,10 @@
+#include "update-helper/control/helper_process.h"
+
+namespace mirelo {
+
+HelperProcess& helperProcess() {
+  static HelperProcess state;
+  return state;
+}
+
+}  // namespace mirelo

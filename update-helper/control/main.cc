@@ -1,0 +1,77 @@
+// mirelo-update-helper MODE DIRECTORY
+//
+// Takes the work directory's instance lock and then answers a probe, runs a background
+// preparation or discard, or (later) the foreground update session. Its only results are
+// the exit code and the files it writes; it prints nothing.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "update-helper/control/helper_process.h"
+#include "update-helper/control/run_preparation.h"
+#include "update-helper/staging/child_processes.h"
+
+namespace {
+
+// Exit code for every failure of the command line or the lock file.
+constexpr int kUsageOrLockFailure = 2;
+
+// SIGTERM must not end a preparation: it cancels it, so the preparation can clean up and
+// exit 5. The signal is blocked before any thread exists (every later thread inherits the
+// mask) and one watcher thread takes each delivery and forwards it to the child registry.
+// Children get an empty mask and default dispositions back when they are spawned.
+void installPreparationTermination() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread([set] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&set, &signal) == 0) mirelo::ChildProcesses::shared().cancel();
+    }
+  }).detach();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return kUsageOrLockFailure;
+
+  const std::string mode = argv[1];
+  mirelo::HelperProcess& process = mirelo::helperProcess();
+  process.directory = argv[2];
+
+  if (mode == "--prepare") installPreparationTermination();
+
+  const std::string lockPath = process.directory + "/active.lock";
+  // Close-on-exec so that no child (least of all a relaunched application) inherits the lock.
+  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return kUsageOrLockFailure;
+  process.fd = fd;
+
+  const bool acquired = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  const int lockError = errno;
+
+  if (mode == "--probe") {
+    if (acquired) return 1;
+    return lockError == EWOULDBLOCK ? 0 : kUsageOrLockFailure;
+  }
+  if (mode == "--prepare" || mode == "--discard") {
+    if (!acquired) return lockError == EWOULDBLOCK ? 3 : kUsageOrLockFailure;
+    try {
+      return mirelo::runPreparation(mode == "--discard");
+    } catch (...) {
+      return kUsageOrLockFailure;
+    }
+  }
+  // "--run" with the lock will host the foreground session; until it exists it is refused
+  // like every other mode.
+  return kUsageOrLockFailure;
+}

@@ -1,0 +1,134 @@
+#include "update-helper/staging/child_processes.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unicode/ustring.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/errno_error.h"
+#include "platform/unique_fd.h"
+#include "update-helper/install/atomic_install.h"
+#include "update-helper/install/install_failure.h"
+
+namespace mirelo {
+namespace {
+
+const char kCancelledMessage[] = "Update preparation was cancelled";
+const char kFailedMessage[] = "Update preparation failed";
+
+bool isValidUtf8(const std::string& bytes) {
+  if (bytes.empty()) return true;
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = 0;
+  // Pre-flighting with no buffer validates without converting.
+  u_strFromUTF8(nullptr, 0, &length, bytes.data(), static_cast<int32_t>(bytes.size()), &status);
+  return status == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(status);
+}
+
+}  // namespace
+
+void ChildTask::launch() { process_.emplace(SpawnedProcess::start(executable_, arguments_, stdoutFd_)); }
+
+void ChildTask::terminate() const noexcept {
+  if (process_) process_->sendSignal(SIGTERM);
+}
+
+int ChildTask::waitUntilExit() { return process_->wait(); }
+
+ChildProcesses& ChildProcesses::shared() {
+  // Never destroyed: the signal watcher may still call cancel() while the process exits.
+  static ChildProcesses* const instance = new ChildProcesses();
+  return *instance;
+}
+
+void ChildProcesses::start(const std::shared_ptr<ChildTask>& task) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (cancelled_) throw InstallFailure::invalid(kCancelledMessage);
+  task->launch();
+  current_ = task;
+}
+
+void ChildProcesses::finished(const std::shared_ptr<ChildTask>& task) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (current_ && current_.get() == task.get()) current_.reset();
+}
+
+void ChildProcesses::cancel() noexcept {
+  std::shared_ptr<ChildTask> running;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    cancelled_ = true;
+    running = current_;
+  }
+  if (running) running->terminate();
+}
+
+bool ChildProcesses::isCancelled() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return cancelled_;
+}
+
+void ChildProcesses::checkCancelled() const {
+  bool cancelled;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    cancelled = cancelled_;
+  }
+  if (cancelled) throw InstallFailure::invalid(kCancelledMessage);
+}
+
+std::shared_ptr<ChildTask> ChildProcesses::currentForTesting() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return current_;
+}
+
+void ChildProcesses::resetForTesting() {
+  std::lock_guard<std::mutex> guard(lock_);
+  cancelled_ = false;
+  current_.reset();
+}
+
+std::string AtomicInstall::run(const std::string& executable, const std::vector<std::string>& arguments) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throwErrno("pipe2");
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+
+  auto task = std::make_shared<ChildTask>(executable, arguments, writeEnd.get());
+  ChildProcesses& registry = ChildProcesses::shared();
+  registry.start(task);
+  // Only the child may keep the write end open, or end of file would never come.
+  writeEnd.reset();
+
+  std::string output;
+  bool readFailed = false;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+    if (n > 0) {
+      output.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      // The child still has to be reaped; its output is incomplete and is not used.
+      readFailed = true;
+      break;
+    }
+  }
+  readEnd.reset();
+
+  int status = -1;
+  try {
+    status = task->waitUntilExit();
+  } catch (...) {
+    registry.finished(task);
+    throw;
+  }
+  registry.finished(task);
+  if (status != 0 || readFailed || !isValidUtf8(output)) throw InstallFailure::invalid(kFailedMessage);
+  return output;
+}
+
+}  // namespace mirelo

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/spawn.h"
+
+namespace mirelo {
+
+// One external tool, described completely before it is started.
+class ChildTask {
+ public:
+  ChildTask(std::string executable, std::vector<std::string> arguments, int stdoutFd)
+      : executable_(std::move(executable)), arguments_(std::move(arguments)), stdoutFd_(stdoutFd) {}
+
+  // Starts the process; throws std::system_error with the launch errno.
+  void launch();
+  // Asks the process to end with SIGTERM and returns at once.
+  void terminate() const noexcept;
+  // Blocks until the process has ended; 0 only for a normal exit with code 0.
+  int waitUntilExit();
+  bool launched() const noexcept { return process_.has_value(); }
+
+ private:
+  std::string executable_;
+  std::vector<std::string> arguments_;
+  int stdoutFd_;
+  std::optional<SpawnedProcess> process_;
+};
+
+// The process-wide registry of the one running child and the cancellation flag. A signal
+// watcher calls cancel() from its own thread at any moment; the work thread starts children
+// through start() and passes checkpoints with checkCancelled(). The flag, once set, stays set.
+class ChildProcesses {
+ public:
+  static ChildProcesses& shared();
+
+  ChildProcesses() = default;
+  ChildProcesses(const ChildProcesses&) = delete;
+  ChildProcesses& operator=(const ChildProcesses&) = delete;
+
+  // Tests the flag, launches and registers under one holding of the lock, so a child is
+  // either refused or visible to cancel(). Throws "Update preparation was cancelled" when
+  // cancelled, or the launch error (the slot is then left as it was).
+  void start(const std::shared_ptr<ChildTask>& task);
+  // Clears the slot if it still holds this very task.
+  void finished(const std::shared_ptr<ChildTask>& task);
+  // Sets the flag and asks the registered child, if any, to terminate. Never waits.
+  void cancel() noexcept;
+  bool isCancelled() const;
+  // Throws "Update preparation was cancelled" when the flag is set.
+  void checkCancelled() const;
+
+  std::shared_ptr<ChildTask> currentForTesting() const;
+  // Clears the flag and the slot, so one test process can exercise cancellation repeatedly.
+  void resetForTesting();
+
+ private:
+  mutable std::mutex lock_;
+  std::shared_ptr<ChildTask> current_;
+  bool cancelled_ = false;
+};
+
+}  // namespace mirelo
