@@ -135,8 +135,8 @@ void sign(const std::filesystem::path& bundle, EVP_PKEY* key) {
   const std::string signaturePrefix = std::string(format::kSignatureFolder);
   const std::string executablePath = executable ? format::kExecutableFolder + *executable : std::string();
   format::Seal seal;
-  UniqueFd root(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0));
-  if (!root) throwErrno("fcntl");
+  UniqueFd root(::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root) throwErrno("openat");
   TreeWalk walk(std::move(root), false);
   while (const WalkEntry* entry = walk.next()) {
     const std::string& path = entry->path;

@@ -263,7 +263,7 @@ void StaticCode::checkResources(uint32_t flags) const {
       directory.executable ? format::kExecutableFolder + *directory.executable : std::string();
   size_t found = 0;
 
-  UniqueFd root(::fcntl(folder_.get(), F_DUPFD_CLOEXEC, 0));
+  UniqueFd root(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root) throw SignatureError("cannot walk the bundle: " + std::generic_category().message(errno));
   std::optional<TreeWalk> walk;
   try {

@@ -57,6 +57,8 @@ TreeWalk::TreeWalk(UniqueFd root, bool skipUnreadableFolders) : skipUnreadable_(
   DIR* dir = ::fdopendir(root.get());
   if (dir == nullptr) throwErrno("fdopendir");
   root.release();
+  // The descriptor may share its position with another one (a dup); start from the top.
+  ::rewinddir(dir);
   stack_.push_back(Level{std::unique_ptr<DIR, CloseDir>(dir), std::string()});
 }
 
