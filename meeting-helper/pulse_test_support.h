@@ -164,6 +164,9 @@ class PulseTestServer {
 
   pid_t pid() const { return pid_; }
   const std::vector<std::string>& env() const { return env_; }
+  void unsetVariable(const std::string& name) {
+    std::erase_if(env_, [&](const std::string& entry) { return entry.starts_with(name + "="); });
+  }
   const std::filesystem::path& dir() const { return dir_.path(); }
 
   // Runs a client program (pactl, ...) against this server.
