@@ -5,39 +5,20 @@
 // the exit code and the files it writes; it prints nothing.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
-#include <thread>
 
 #include "update-helper/control/helper_process.h"
+#include "update-helper/control/preparation_termination.h"
 #include "update-helper/control/run_preparation.h"
-#include "update-helper/staging/child_processes.h"
 
 namespace {
 
 // Exit code for every failure of the command line or the lock file.
 constexpr int kUsageOrLockFailure = 2;
-
-// SIGTERM must not end a preparation: it cancels it, so the preparation can clean up and
-// exit 5. The signal is blocked before any thread exists (every later thread inherits the
-// mask) and one watcher thread takes each delivery and forwards it to the child registry.
-// Children get an empty mask and default dispositions back when they are spawned.
-void installPreparationTermination() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set] {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&set, &signal) == 0) mirelo::ChildProcesses::shared().cancel();
-    }
-  }).detach();
-}
 
 }  // namespace
 
@@ -48,7 +29,7 @@ int main(int argc, char** argv) {
   mirelo::HelperProcess& process = mirelo::helperProcess();
   process.directory = argv[2];
 
-  if (mode == "--prepare") installPreparationTermination();
+  if (mode == "--prepare") mirelo::installPreparationTermination();
 
   const std::string lockPath = process.directory + "/active.lock";
   // Close-on-exec so that no child (least of all a relaunched application) inherits the lock.

@@ -23,6 +23,7 @@ class ChildTask {
   // Blocks until the process has ended; 0 only for a normal exit with code 0.
   int waitUntilExit();
   bool launched() const noexcept { return process_.has_value(); }
+  pid_t pid() const noexcept { return process_ ? process_->pid() : -1; }
 
  private:
   std::string executable_;

@@ -1,0 +1,26 @@
+#include "update-helper/control/preparation_termination.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "update-helper/staging/child_processes.h"
+
+namespace mirelo {
+
+void installPreparationTermination() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // The watcher lives until the process ends; it holds nothing that needs tearing down.
+  std::thread([set] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&set, &signal) == 0) ChildProcesses::shared().cancel();
+    }
+  }).detach();
+}
+
+}  // namespace mirelo
