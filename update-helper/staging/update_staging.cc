@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <exception>
 #include <limits>
-#include <regex>
 #include <string>
 
 #include "platform/errno_error.h"
 #include "platform/fs.h"
+#include "platform/pattern.h"
 #include "platform/uuid.h"
 #include "update-helper/install/install_failure.h"
 
@@ -58,9 +58,8 @@ UpdateStaging::UpdateStaging(const std::filesystem::path& directory, int32_t dev
 }
 
 bool UpdateStaging::isStagingName(std::string_view component) {
-  static const std::regex kPattern(
-      R"(\.mirelo-update-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})");
-  return std::regex_match(component.begin(), component.end(), kPattern);
+  static const Pattern kPattern(R"(\.mirelo-update-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})");
+  return kPattern.matchesWhole(component);
 }
 
 std::optional<int32_t> UpdateStaging::recordableDevice(dev_t device) {
