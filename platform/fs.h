@@ -1,0 +1,108 @@
+#pragma once
+
+// The file-system layer of the update helper on Linux: volume facts, whole-volume flushes,
+// renames that refuse to replace or that exchange, and tree walks and removals that never
+// follow a symbolic link. Every failure is a std::system_error carrying the errno of the
+// call that failed (platform/errno_error.h); nothing here prints.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/unique_fd.h"
+
+namespace mirelo::fs {
+
+// What statfs reports about the volume that holds a path.
+struct VolumeInfo {
+  // The file-system type (statfs f_type).
+  int64_t type = 0;
+  // The unit in which `blocksAvailable` counts (f_frsize, or f_bsize where that is 0).
+  uint64_t blockSize = 0;
+  // Blocks available to an unprivileged user (f_bavail).
+  uint64_t blocksAvailable = 0;
+};
+
+// statfs on `path` (links followed). Throws the errno of statfs.
+VolumeInfo inspectVolume(const std::string& path);
+
+// Whether a volume of this statfs f_type can hold an update: a local file system whose
+// renames are atomic and that supports exchanging two entries (ext2/3/4, xfs, btrfs, f2fs,
+// tmpfs). Network, FUSE, overlay, FAT-family and pseudo file systems are not.
+bool isAtomicExchangeVolume(int64_t type);
+
+// Forces everything written to the file system that holds `fd` out to stable storage
+// (syncfs). Throws the errno of syncfs.
+void flushVolume(int fd);
+
+// Renames `from` to `to`, failing with EEXIST when `to` exists (renameat2 RENAME_NOREPLACE).
+void renameNoReplace(const std::string& from, const std::string& to);
+// Exchanges the entries `a` and `b` atomically; both must exist on one file system
+// (renameat2 RENAME_EXCHANGE).
+void renameExchange(const std::string& a, const std::string& b);
+
+// lstat that reports failure through its result: the errno, or 0 with `status` filled in.
+int lstatPath(const std::string& path, struct stat* status) noexcept;
+
+// The identity of a file: device and inode, as lstat reports them, compared in full.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// Removes the folder `path` and everything in it without ever following a symbolic link:
+// each folder is opened with O_NOFOLLOW | O_DIRECTORY and its entries are removed with
+// unlinkat relative to that descriptor, so a folder swapped for a link midway is never
+// walked through; a link inside is removed itself. When `expected` is given, the opened
+// folder must have that identity, or nothing is removed and the call fails with ESTALE.
+// Folders on another device (mount points) are not descended into and fail the removal
+// with EXDEV. A folder without write permission for its owner gets it back before its
+// entries are removed, as long as the caller owns it. Removal goes on past a failed entry
+// and throws the first error at the end; a path that does not exist throws ENOENT, one that
+// names a link or a file throws ENOTDIR and nothing is removed.
+// Holds one descriptor per level of nesting, so a tree nested deeper than the descriptor
+// limit fails with EMFILE and stays in part.
+void removeTree(const std::string& path, const std::optional<FileIdentity>& expected = std::nullopt);
+
+// One item met by walkTree.
+struct TreeEntry {
+  // Components below the root joined by "/", without a leading "/" or "./".
+  std::string relativePath;
+  // fstatat without following a link.
+  struct stat status;
+};
+
+enum class WalkErrors {
+  // An item that cannot be examined, or a folder that cannot be opened, ends the walk with
+  // its errno.
+  kThrow,
+  // Such an item is left out (a folder that cannot be opened is reported but not entered).
+  kSkip,
+};
+
+// Visits every item below `root`, hidden ones included, each folder before its content,
+// in the order the file system lists them. A symbolic link is reported and never
+// descended into; every folder is opened relative to its parent with O_NOFOLLOW. The root
+// itself is not reported. Throws the errno when the root cannot be opened as a folder
+// (including ENOTDIR when it is a link); exceptions thrown by `visit` end the walk and pass through.
+void walkTree(const std::string& root, const std::function<void(const TreeEntry&)>& visit,
+              WalkErrors errors = WalkErrors::kThrow);
+
+// Replaces the file `path` with `data` so that a reader sees either the old file, no file
+// or the complete new one: the bytes go to a new temporary file in the same folder, which
+// is flushed, renamed over `path`, and the folder is flushed too. `mode` is filtered by
+// the umask, as for open(2). The temporary file is removed on every failure; a failure of
+// the last folder flush is reported although the new file is already in place.
+void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0666);
+
+// Opens `path` read-only without following a final link (O_NOFOLLOW, non-blocking so that a
+// named pipe cannot stall the caller). Throws the errno of open.
+UniqueFd openNoFollow(const std::string& path);
+
+}  // namespace mirelo::fs

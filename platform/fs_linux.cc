@@ -1,0 +1,281 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <stdio.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "platform/errno_error.h"
+#include "platform/uuid.h"
+
+namespace mirelo::fs {
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Splits a path into the folder that holds its last component and that component. Trailing
+// slashes are ignored; a path without a slash lies in the current folder.
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const auto slash = trimmed.rfind('/');
+  if (slash == std::string::npos) return {".", trimmed};
+  return {slash == 0 ? "/" : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
+}
+
+// Opens the folder that holds `path` and checks that the last component can name an entry
+// of its own (not "", "." or ".."), so that operations relative to it never leave it.
+std::pair<UniqueFd, std::string> openContainingFolder(const std::string& path) {
+  auto [folder, name] = splitPath(path);
+  if (name.empty() || name == "." || name == ".." || name == "/") throwErrno(EINVAL, "open");
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) throwErrno("open");
+  return {std::move(fd), std::move(name)};
+}
+
+// The names in the folder `fd`, without "." and "..". The folder's own offset is not moved.
+std::vector<std::string> listFolder(int fd) {
+  UniqueFd copy(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!copy) throwErrno("openat");
+  DIR* dir = ::fdopendir(copy.get());
+  if (dir == nullptr) throwErrno("fdopendir");
+  copy.release();  // the DIR owns it now
+  std::vector<std::string> names;
+  int error = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      error = errno;
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  if (error != 0) throwErrno(error, "readdir");
+  return names;
+}
+
+// Gives the owner full access to a folder that is about to be emptied, so that a read-only
+// folder from an archive does not make its tree impossible to remove.
+void makeOwnerWritable(int fd, const struct stat& status) {
+  if ((status.st_mode & S_IRWXU) == S_IRWXU || status.st_uid != ::geteuid()) return;
+  ::fchmod(fd, (status.st_mode & 07777) | S_IRWXU);
+}
+
+}  // namespace
+
+VolumeInfo inspectVolume(const std::string& path) {
+  struct statfs info {};
+  if (::statfs(path.c_str(), &info) != 0) throwErrno("statfs");
+  VolumeInfo volume;
+  volume.type = static_cast<int64_t>(info.f_type);
+  volume.blockSize = static_cast<uint64_t>(info.f_frsize != 0 ? info.f_frsize : info.f_bsize);
+  volume.blocksAvailable = static_cast<uint64_t>(info.f_bavail);
+  return volume;
+}
+
+bool isAtomicExchangeVolume(int64_t type) {
+  // The one table of volumes that can hold an update. ext2 and ext3 report the ext4 magic.
+  static constexpr std::array<int64_t, 5> kAccepted = {
+      EXT4_SUPER_MAGIC, XFS_SUPER_MAGIC, BTRFS_SUPER_MAGIC, F2FS_SUPER_MAGIC, TMPFS_MAGIC,
+  };
+  for (int64_t accepted : kAccepted) {
+    if (type == accepted) return true;
+  }
+  return false;
+}
+
+void flushVolume(int fd) {
+  if (::syncfs(fd) != 0) throwErrno("syncfs");
+}
+
+void renameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) throwErrno("renameat2");
+}
+
+void renameExchange(const std::string& a, const std::string& b) {
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) throwErrno("renameat2");
+}
+
+int lstatPath(const std::string& path, struct stat* status) noexcept {
+  if (path.find('\0') != std::string::npos) return EINVAL;
+  return ::lstat(path.c_str(), status) == 0 ? 0 : errno;
+}
+
+UniqueFd openNoFollow(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, "open");
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) throwErrno("open");
+  return fd;
+}
+
+void removeTree(const std::string& path, const std::optional<FileIdentity>& expected) {
+  auto [parent, name] = openContainingFolder(path);
+  UniqueFd top(::openat(parent.get(), name.c_str(), kFolderFlags));
+  if (!top) throwErrno("openat");
+  struct stat topStatus {};
+  if (::fstat(top.get(), &topStatus) != 0) throwErrno("fstat");
+  if (expected && !(FileIdentity{topStatus.st_dev, topStatus.st_ino} == *expected)) throwErrno(ESTALE, "openat");
+  const dev_t device = topStatus.st_dev;
+
+  int firstError = 0;
+  auto note = [&firstError](int error) {
+    if (firstError == 0) firstError = error;
+  };
+
+  // One frame per open folder, deepest last; a frame's folder is removed from its parent
+  // once all its names have been dealt with.
+  struct Frame {
+    UniqueFd fd;
+    std::string name;
+    std::vector<std::string> names;
+    size_t next = 0;
+  };
+  std::vector<Frame> stack;
+  makeOwnerWritable(top.get(), topStatus);
+  try {
+    std::vector<std::string> names = listFolder(top.get());
+    stack.push_back(Frame{std::move(top), name, std::move(names)});
+  } catch (const std::system_error& error) {
+    note(error.code().value());
+  }
+
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.names.size()) {
+      const std::string done = std::move(frame.name);
+      stack.pop_back();
+      if (!stack.empty() && ::unlinkat(stack.back().fd.get(), done.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        note(errno);
+      }
+      continue;
+    }
+    const int folder = frame.fd.get();
+    const std::string entry = frame.names[frame.next++];
+    struct stat status {};
+    if (::fstatat(folder, entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) note(errno);
+      continue;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      if (::unlinkat(folder, entry.c_str(), 0) != 0 && errno != ENOENT) note(errno);
+      continue;
+    }
+    UniqueFd child(::openat(folder, entry.c_str(), kFolderFlags));
+    if (!child) {
+      const int error = errno;
+      if (error == ENOTDIR || error == ELOOP) {
+        // Replaced by a file or a link since it was examined: remove that entry itself.
+        if (::unlinkat(folder, entry.c_str(), 0) != 0 && errno != ENOENT) note(errno);
+      } else if (error != ENOENT) {
+        note(error);
+      }
+      continue;
+    }
+    if (::fstat(child.get(), &status) != 0) {
+      note(errno);
+      continue;
+    }
+    if (status.st_dev != device) {
+      // Something is mounted here; its content belongs to another volume.
+      note(EXDEV);
+      continue;
+    }
+    makeOwnerWritable(child.get(), status);
+    try {
+      std::vector<std::string> names = listFolder(child.get());
+      stack.push_back(Frame{std::move(child), entry, std::move(names)});
+    } catch (const std::system_error& error) {
+      note(error.code().value());
+    }
+  }
+
+  if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0) note(errno);
+  if (firstError != 0) throwErrno(firstError, "remove");
+}
+
+void walkTree(const std::string& root, const std::function<void(const TreeEntry&)>& visit, WalkErrors errors) {
+  if (root.find('\0') != std::string::npos) throwErrno(EINVAL, "open");
+  UniqueFd top(::open(root.c_str(), kFolderFlags));
+  if (!top) throwErrno("open");
+  const bool skip = errors == WalkErrors::kSkip;
+
+  struct Frame {
+    UniqueFd fd;
+    std::string prefix;  // relative path of this folder followed by "/", or "" for the root
+    std::vector<std::string> names;
+    size_t next = 0;
+  };
+  std::vector<Frame> stack;
+  {
+    std::vector<std::string> names = listFolder(top.get());
+    stack.push_back(Frame{std::move(top), "", std::move(names)});
+  }
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.names.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const int folder = frame.fd.get();
+    TreeEntry item;
+    const std::string name = frame.names[frame.next++];
+    item.relativePath = frame.prefix + name;
+    if (::fstatat(folder, name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (skip) continue;
+      throwErrno("fstatat");
+    }
+    visit(item);
+    if (!S_ISDIR(item.status.st_mode)) continue;
+    UniqueFd child(::openat(folder, name.c_str(), kFolderFlags));
+    if (!child) {
+      if (skip) continue;
+      throwErrno("openat");
+    }
+    std::vector<std::string> names;
+    try {
+      names = listFolder(child.get());
+    } catch (const std::system_error&) {
+      if (skip) continue;
+      throw;
+    }
+    stack.push_back(Frame{std::move(child), item.relativePath + "/", std::move(names)});
+  }
+}
+
+void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
+  auto [folder, name] = openContainingFolder(path);
+  const std::string temporary = "." + name + "." + randomUuidText() + ".tmp";
+  UniqueFd file(::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  if (!file) throwErrno("openat");
+  try {
+    size_t written = 0;
+    while (written < data.size()) {
+      const ssize_t n = ::write(file.get(), data.data() + written, data.size() - written);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throwErrno("write");
+      }
+      written += static_cast<size_t>(n);
+    }
+    if (::fsync(file.get()) != 0) throwErrno("fsync");
+    if (::close(file.release()) != 0) throwErrno("close");
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) throwErrno("renameat");
+  } catch (...) {
+    ::unlinkat(folder.get(), temporary.c_str(), 0);
+    throw;
+  }
+  // Sync the rename, too.
+  if (::fsync(folder.get()) != 0) throwErrno("fsync");
+}
+
+}  // namespace mirelo::fs

@@ -1,0 +1,265 @@
+#include "platform/fs.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "testing/test_support.h"
+
+namespace mirelo::fs {
+namespace {
+
+using ::mirelo::testing::readFile;
+using ::mirelo::testing::runShell;
+using ::mirelo::testing::TempDir;
+using ::mirelo::testing::writeFile;
+namespace stdfs = std::filesystem;
+
+int errnoOf(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().category(), std::generic_category());
+    return error.code().value();
+  }
+  return 0;
+}
+
+FileIdentity identityOf(const stdfs::path& path) {
+  struct stat status {};
+  EXPECT_EQ(lstatPath(path.string(), &status), 0) << path;
+  return {status.st_dev, status.st_ino};
+}
+
+std::vector<std::string> namesIn(const stdfs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : stdfs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Makes a file immutable for the life of the object, when the file system and the user
+// allow it; the flag is always cleared again so the test folder can go.
+class ImmutableFile {
+ public:
+  explicit ImmutableFile(const stdfs::path& path) : path_(path) {
+    applied_ = runShell("chattr +i '" + path_.string() + "' 2>/dev/null").exitCode == 0;
+  }
+  ~ImmutableFile() {
+    if (applied_) runShell("chattr -i '" + path_.string() + "'");
+  }
+  bool applied() const { return applied_; }
+
+ private:
+  stdfs::path path_;
+  bool applied_ = false;
+};
+
+// A tree with a bit of everything: hidden entries, nested and read-only folders, a link to
+// a folder outside the tree and a link to a file outside it.
+class TreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = dir_ / "tree";
+    outside_ = dir_ / "outside";
+    stdfs::create_directories(root_ / "a" / "b");
+    stdfs::create_directories(root_ / ".hidden");
+    stdfs::create_directories(outside_ / "keep");
+    writeFile(outside_ / "keep" / "precious", "keep me");
+    writeFile(root_ / "a" / "b" / "file", "x");
+    writeFile(root_ / ".hidden" / ".dotfile", "y");
+    writeFile(root_ / "top", "z");
+    stdfs::create_directory_symlink(outside_ / "keep", root_ / "a" / "link-to-folder");
+    stdfs::create_symlink(outside_ / "keep" / "precious", root_ / "link-to-file");
+    ::chmod((root_ / "a" / "b").c_str(), 0500);
+  }
+
+  TempDir dir_;
+  stdfs::path root_;
+  stdfs::path outside_;
+};
+
+TEST_F(TreeTest, RemoveTreeRemovesEverythingAndNeverFollowsALink) {
+  removeTree(root_.string());
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(root_)));
+  EXPECT_EQ(readFile(outside_ / "keep" / "precious"), "keep me");
+  EXPECT_EQ(namesIn(outside_ / "keep"), std::vector<std::string>{"precious"});
+}
+
+TEST_F(TreeTest, RemoveTreeRefusesWhatItCannotProve) {
+  struct Case {
+    const char* name;
+    std::function<stdfs::path()> prepare;
+    std::optional<FileIdentity> expected;
+    int error;
+  };
+  const FileIdentity other{identityOf(outside_).device, identityOf(outside_).inode};
+  const std::vector<Case> cases = {
+      {"missing", [&] { return dir_ / "absent"; }, std::nullopt, ENOENT},
+      {"link to the folder",
+       [&] {
+         stdfs::create_directory_symlink(root_, dir_ / "link");
+         return dir_ / "link";
+       },
+       std::nullopt, ENOTDIR},
+      {"plain file", [&] { return root_ / "top"; }, std::nullopt, ENOTDIR},
+      {"another identity", [&] { return root_; }, other, ESTALE},
+      {"dot component", [&] { return root_ / "."; }, std::nullopt, EINVAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const stdfs::path path = c.prepare();
+    EXPECT_EQ(errnoOf([&] { removeTree(path.string(), c.expected); }), c.error);
+    EXPECT_EQ(readFile(root_ / "a" / "b" / "file"), "x");
+    EXPECT_EQ(readFile(outside_ / "keep" / "precious"), "keep me");
+  }
+}
+
+TEST_F(TreeTest, RemoveTreeWithMatchingIdentity) {
+  removeTree(root_.string(), identityOf(root_));
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(root_)));
+}
+
+TEST_F(TreeTest, RemoveTreeReportsTheFirstErrorAndRemovesTheRest) {
+  ImmutableFile immutable(root_ / "a" / "b" / "file");
+  if (!immutable.applied()) GTEST_SKIP() << "chattr +i is not supported here (needs root and ext4/xfs/btrfs)";
+  EXPECT_EQ(errnoOf([&] { removeTree(root_.string()); }), EPERM);
+  // Only the immutable file and the folders that hold it remain.
+  EXPECT_TRUE(stdfs::exists(root_ / "a" / "b" / "file"));
+  EXPECT_EQ(namesIn(root_), std::vector<std::string>{"a"});
+  EXPECT_EQ(namesIn(root_ / "a"), std::vector<std::string>{"b"});
+  EXPECT_EQ(readFile(outside_ / "keep" / "precious"), "keep me");
+}
+
+TEST_F(TreeTest, WalkReportsEveryItemOnceFolderFirstWithoutEnteringLinks) {
+  std::vector<std::string> order;
+  std::set<std::string> links;
+  walkTree(root_.string(), [&](const TreeEntry& entry) {
+    order.push_back(entry.relativePath);
+    if (S_ISLNK(entry.status.st_mode)) links.insert(entry.relativePath);
+  });
+  std::vector<std::string> sorted = order;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, (std::vector<std::string>{".hidden", ".hidden/.dotfile", "a", "a/b", "a/b/file",
+                                              "a/link-to-folder", "link-to-file", "top"}));
+  EXPECT_EQ(links, (std::set<std::string>{"a/link-to-folder", "link-to-file"}));
+  auto position = [&](const std::string& path) { return std::find(order.begin(), order.end(), path) - order.begin(); };
+  EXPECT_LT(position("a"), position("a/b"));
+  EXPECT_LT(position("a/b"), position("a/b/file"));
+  EXPECT_LT(position(".hidden"), position(".hidden/.dotfile"));
+}
+
+TEST_F(TreeTest, WalkRefusesALinkAsItsRootAndAMissingRoot) {
+  stdfs::create_directory_symlink(root_, dir_ / "link");
+  auto none = [](const TreeEntry&) {};
+  EXPECT_EQ(errnoOf([&] { walkTree((dir_ / "link").string(), none); }), ENOTDIR);
+  EXPECT_EQ(errnoOf([&] { walkTree((dir_ / "absent").string(), none); }), ENOENT);
+}
+
+TEST_F(TreeTest, WalkSkipsOrStopsAtAFolderItCannotOpen) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root can open every folder, so none fails to open";
+  ::chmod((root_ / "a").c_str(), 0);
+  std::vector<std::string> seen;
+  walkTree(root_.string(), [&](const TreeEntry& entry) { seen.push_back(entry.relativePath); }, WalkErrors::kSkip);
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "a"), seen.end());
+  EXPECT_EQ(std::find(seen.begin(), seen.end(), "a/b"), seen.end());
+  EXPECT_EQ(errnoOf([&] { walkTree(root_.string(), [](const TreeEntry&) {}); }), EACCES);
+  ::chmod((root_ / "a").c_str(), 0700);
+}
+
+TEST(WriteFileAtomically, ReplacesTheFileAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const stdfs::path file = dir / "failure.json";
+  writeFileAtomically(file.string(), "first");
+  writeFileAtomically(file.string(), "second, longer");
+  EXPECT_EQ(readFile(file), "second, longer");
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"failure.json"});
+
+  const mode_t old = ::umask(022);
+  writeFileAtomically((dir / "private").string(), "", 0600);
+  writeFileAtomically((dir / "public").string(), "");
+  ::umask(old);
+  EXPECT_EQ(stdfs::status(dir / "private").permissions(), stdfs::perms::owner_read | stdfs::perms::owner_write);
+  EXPECT_EQ(stdfs::status(dir / "public").permissions(),
+            stdfs::perms::owner_read | stdfs::perms::owner_write | stdfs::perms::group_read | stdfs::perms::others_read);
+}
+
+TEST(WriteFileAtomically, AFailedRenameLeavesTheDestinationAndRemovesTheTemporaryFile) {
+  TempDir dir;
+  // A non-empty folder cannot be replaced by a file.
+  stdfs::create_directories(dir / "phase" / "inside");
+  EXPECT_EQ(errnoOf([&] { writeFileAtomically((dir / "phase").string(), "installing"); }), EISDIR);
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"phase"});
+  EXPECT_EQ(namesIn(dir / "phase"), std::vector<std::string>{"inside"});
+  EXPECT_EQ(errnoOf([&] { writeFileAtomically((dir / "absent" / "phase").string(), "x"); }), ENOENT);
+}
+
+TEST(Rename, NoReplaceAndExchange) {
+  TempDir dir;
+  writeFile(dir / "a", "A");
+  writeFile(dir / "b", "B");
+  EXPECT_EQ(errnoOf([&] { renameNoReplace((dir / "a").string(), (dir / "b").string()); }), EEXIST);
+  EXPECT_EQ(readFile(dir / "b"), "B");
+  renameExchange((dir / "a").string(), (dir / "b").string());
+  EXPECT_EQ(readFile(dir / "a"), "B");
+  EXPECT_EQ(readFile(dir / "b"), "A");
+  renameNoReplace((dir / "a").string(), (dir / "c").string());
+  EXPECT_EQ(readFile(dir / "c"), "B");
+  EXPECT_EQ(errnoOf([&] { renameExchange((dir / "a").string(), (dir / "c").string()); }), ENOENT);
+}
+
+TEST(Volume, AcceptedTypesAreExactlyTheLocalExchangeCapableOnes) {
+  struct Case {
+    const char* name;
+    int64_t type;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"ext4", EXT4_SUPER_MAGIC, true},     {"xfs", XFS_SUPER_MAGIC, true},
+      {"btrfs", BTRFS_SUPER_MAGIC, true},   {"f2fs", F2FS_SUPER_MAGIC, true},
+      {"tmpfs", TMPFS_MAGIC, true},         {"nfs", NFS_SUPER_MAGIC, false},
+      {"cifs", 0xFF534D42, false},          {"smb2", 0xFE534D42, false},
+      {"fuse", FUSE_SUPER_MAGIC, false},    {"overlay", OVERLAYFS_SUPER_MAGIC, false},
+      {"vfat", MSDOS_SUPER_MAGIC, false},   {"exfat", 0x2011BAB0, false},
+      {"proc", PROC_SUPER_MAGIC, false},    {"ramfs", RAMFS_MAGIC, false},
+      {"sysfs", SYSFS_MAGIC, false},        {"zero", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(isAtomicExchangeVolume(c.type), c.accepted);
+  }
+}
+
+TEST(Volume, InspectsARealVolume) {
+  TempDir dir;
+  const VolumeInfo volume = inspectVolume(dir.path().string());
+  EXPECT_GT(volume.blockSize, 0u);
+  EXPECT_GT(volume.blocksAvailable, 0u);
+  EXPECT_EQ(inspectVolume("/proc").type, PROC_SUPER_MAGIC);
+  EXPECT_EQ(errnoOf([&] { inspectVolume((dir / "absent").string()); }), ENOENT);
+  UniqueFd fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  flushVolume(fd.get());
+  EXPECT_EQ(errnoOf([] { flushVolume(-1); }), EBADF);
+}
+
+TEST(OpenNoFollow, RefusesAFinalLink) {
+  TempDir dir;
+  writeFile(dir / "file", "x");
+  stdfs::create_symlink(dir / "file", dir / "link");
+  EXPECT_TRUE(openNoFollow((dir / "file").string()).valid());
+  EXPECT_EQ(errnoOf([&] { openNoFollow((dir / "link").string()); }), ELOOP);
+  EXPECT_EQ(errnoOf([&] { openNoFollow(std::string("a\0b", 3)); }), EINVAL);
+}
+
+}  // namespace
+}  // namespace mirelo::fs
