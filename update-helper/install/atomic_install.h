@@ -73,6 +73,9 @@ class AtomicInstall {
   static std::filesystem::path extract(const std::filesystem::path& archive, const ArchiveContents& contents,
                                        UpdateStaging& into, const InstalledApplication& installed,
                                        const std::string& version);
+  // Called at each cancellation checkpoint of extract(), just before the flag is read, so
+  // that tests can count the checkpoints or cancel at one. Pass an empty function to remove.
+  static void setExtractCheckpointForTesting(std::function<void()> hook);
 
   // Durable flushes and volume checks.
   static void syncFile(const std::string& path);

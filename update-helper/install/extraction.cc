@@ -1,0 +1,95 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "platform/codesign.h"
+#include "platform/errno_error.h"
+#include "platform/tree.h"
+#include "update-helper/install/atomic_install.h"
+#include "update-helper/install/install_failure.h"
+#include "update-helper/staging/child_processes.h"
+#include "update-helper/staging/update_staging.h"
+
+namespace mirelo {
+namespace {
+
+const char kExtractionTool[] = "/usr/bin/unzip";
+const char kSignatureMismatch[] = "Update signature mismatch";
+const char kCannotOpen[] = "Cannot open update file";
+const char kCannotFlush[] = "Cannot flush update file";
+
+// The cancellation flag is polled once per this many flushed files.
+constexpr size_t kFilesPerCheckpoint = 256;
+
+constexpr uint32_t kExtractionFlags =
+    codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate;
+
+std::function<void()>& checkpointHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+void checkpoint() {
+  if (checkpointHook()) checkpointHook()();
+  ChildProcesses::shared().checkCancelled();
+}
+
+void requireValidSignature(const std::filesystem::path& candidate, const InstalledApplication& installed) {
+  // Without the installed application's requirement nothing could be satisfied.
+  if (!installed.requirement) throw InstallFailure::invalid(kSignatureMismatch);
+  try {
+    codesign::StaticCode code = codesign::StaticCode::createWithPath(candidate);
+    code.checkValidity(kExtractionFlags, installed.requirement.get());
+  } catch (const codesign::SignatureError&) {
+    throw InstallFailure::invalid(kSignatureMismatch);
+  }
+}
+
+// Opened relative to the folder that the walk holds open, so neither the last component
+// nor any folder above it can be a link.
+void flushFileAt(int folderFd, const char* name) {
+  UniqueFd fd(::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) throw InstallFailure::invalid(kCannotOpen);
+  if (::fsync(fd.get()) != 0) throw InstallFailure::invalid(kCannotFlush);
+}
+
+}  // namespace
+
+void AtomicInstall::setExtractCheckpointForTesting(std::function<void()> hook) { checkpointHook() = std::move(hook); }
+
+std::filesystem::path AtomicInstall::extract(const std::filesystem::path& archive, const ArchiveContents& contents,
+                                             UpdateStaging& into, const InstalledApplication& installed,
+                                             const std::string& version) {
+  const std::filesystem::path candidate = into.directory() / contents.bundle;
+  // Never prompts (-n keeps what exists), restores links and modes.
+  run(kExtractionTool, {"-qq", "-n", archive.string(), "-d", into.directory().string()});
+
+  requireIdentity(candidate, installed, version);
+  requireValidSignature(candidate, installed);
+  checkpoint();
+
+  // Folders are flushed after everything inside them, the candidate last.
+  std::vector<std::string> folders = {candidate.string()};
+  size_t flushed = 0;
+  TreeWalk walk(openFolder(candidate.string(), false), true);
+  while (const WalkEntry* entry = walk.next()) {
+    if (entry->statError != 0) throwErrno(entry->statError, "lstat");
+    if (entry->isDirectory()) {
+      folders.push_back(candidate.string() + "/" + entry->path);
+    } else if (entry->isRegularFile()) {
+      flushFileAt(entry->parentFd, entry->name);
+      if (++flushed % kFilesPerCheckpoint == 0) checkpoint();
+    }
+  }
+  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) syncFile(*folder);
+
+  syncFile(into.directory().string());
+  syncFile(installed.parent.string());
+  syncVolume((candidate / "Contents/Info.plist").string());
+  return candidate;
+}
+
+}  // namespace mirelo
