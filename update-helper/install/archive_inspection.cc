@@ -16,17 +16,20 @@
 // - Both tools also read the archive path itself as a wildcard pattern and would list every
 //   file that it matches; an archive path with "*", "?" or "[" is refused for that reason.
 
+#include <deque>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/text.h"
 #include "update-helper/install/archive_listing.h"
 #include "update-helper/install/atomic_install.h"
 #include "update-helper/install/install_failure.h"
+#include "update-helper/install/path_validation.h"
+#include "update-helper/install/string_view_set.h"
 
 namespace mirelo {
 namespace {
@@ -73,23 +76,21 @@ class EntryIndex {
   explicit EntryIndex(const std::vector<std::string>& entries) : entries_(entries) {}
 
   bool contains(std::string_view name) {
-    if (!built_) build();
-    return isAscii(name) ? keys_.contains(name) : keys_.contains(text::toNFC(name));
+    if (!keys_) build();
+    return isAscii(name) ? keys_->contains(name) : keys_->contains(text::toNFC(name));
   }
 
  private:
   void build() {
-    keys_.reserve(entries_.size());
+    keys_.emplace(entries_.size());
     for (const std::string& entry : entries_) {
-      keys_.insert(isAscii(entry) ? std::string_view(entry) : std::string_view(composed_.emplace_back(text::toNFC(entry))));
+      keys_->insert(isAscii(entry) ? std::string_view(entry) : std::string_view(composed_.emplace_back(text::toNFC(entry))));
     }
-    built_ = true;
   }
 
   const std::vector<std::string>& entries_;
-  bool built_ = false;
-  std::vector<std::string> composed_;
-  std::unordered_set<std::string_view> keys_;
+  std::deque<std::string> composed_;
+  std::optional<StringViewSet> keys_;
 };
 
 }  // namespace
@@ -128,7 +129,8 @@ ArchiveContents AtomicInstall::inspectArchive(const std::filesystem::path& archi
       links[known->second].second = std::move(target);
     }
   }
-  validatePaths(entries, links, root);
+  // The names passed every rule of their own in the first validation; only the links are new.
+  path_validation::validate(entries, links, root, path_validation::NameRules::kAlreadyPassed);
   return ArchiveContents{root, listing.bytes};
 }
 

@@ -14,15 +14,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/text.h"
 #include "update-helper/install/atomic_install.h"
 #include "update-helper/install/install_failure.h"
+#include "update-helper/install/path_validation.h"
+#include "update-helper/install/string_view_set.h"
 
 namespace mirelo {
 namespace {
@@ -41,7 +43,6 @@ struct StringHash {
 };
 template <class Value>
 using StringMap = std::unordered_map<std::string, Value, StringHash, std::equal_to<>>;
-using StringSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
 
 bool isAscii(std::string_view text) {
   for (unsigned char c : text) {
@@ -75,20 +76,27 @@ void foldPiece(std::string_view piece, std::string& out) {
   }
 }
 
-// The seen key of a path: its pieces, without empty and "." pieces, joined and folded. A
-// trailing "/" therefore makes no difference, so a folder and a file of one name collide.
-std::string seenKey(std::string_view path) {
-  std::string joined;
-  joined.reserve(path.size());
-  forEachPiece(path, [&](std::string_view piece) {
-    if (!joined.empty()) joined += '/';
-    joined += piece;
-  });
-  if (!isAscii(joined)) return text::foldedKey(joined);
-  for (char& c : joined) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// A backslash, carriage return or line feed: characters that no entry name may hold. (A
+// plain loop: find_first_of searches the set once per character.)
+bool hasForbiddenCharacter(std::string_view path) {
+  for (char c : path) {
+    if (c == '\\' || c == '\r' || c == '\n') return true;
   }
-  return joined;
+  return false;
+}
+
+// Appends the "/"-separated pieces of `text` that are not empty to `pieces`.
+void splitPieces(std::string_view text, std::vector<std::string_view>& pieces) {
+  // Pieces are short; a plain loop beats a library search per piece.
+  const char* const data = text.data();
+  const size_t size = text.size();
+  size_t start = 0;
+  for (size_t i = 0; i <= size; ++i) {
+    if (i == size || data[i] == '/') {
+      if (i > start) pieces.emplace_back(data + start, i - start);
+      start = i + 1;
+    }
+  }
 }
 
 class PathValidator {
@@ -120,18 +128,29 @@ class PathValidator {
     }
   }
 
-  void check(const std::vector<std::string>& paths) {
-    StringSet seen;
-    seen.reserve(paths.size());
+  void check(const std::vector<std::string>& paths, path_validation::NameRules names) {
+    const bool applyNameRules = names == path_validation::NameRules::kApply;
+    // Seen keys of ASCII paths are never longer than the paths, so one buffer of their total
+    // size holds them all without moving; other keys are kept one by one.
+    std::string asciiKeys;
+    std::deque<std::string> otherKeys;
+    StringViewSet seen(applyNameRules ? paths.size() : 0);
+    if (applyNameRules) {
+      size_t total = 0;
+      for (const std::string& path : paths) total += path.size();
+      asciiKeys.reserve(total);
+    }
     for (const std::string& path : paths) {
-      if (!seen.insert(seenKey(path)).second) throw InstallFailure::invalid(kUnsafePath);
-      if (path.starts_with('/') || path.find_first_of("\\\r\n") != std::string::npos) {
-        throw InstallFailure::invalid(kUnsafePath);
+      pieces_.clear();
+      splitPieces(path, pieces_);
+      if (applyNameRules) {
+        if (!seen.insert(seenKey(path, asciiKeys, otherKeys))) throw InstallFailure::invalid(kUnsafePath);
+        if (path.starts_with('/') || hasForbiddenCharacter(path)) throw InstallFailure::invalid(kUnsafePath);
+        for (std::string_view piece : pieces_) {
+          if (piece == "..") throw InstallFailure::invalid(kUnsafePath);
+        }
       }
-      bool parent = false;
-      forEachPiece(path, [&](std::string_view piece) { parent = parent || piece == ".."; });
-      if (parent) throw InstallFailure::invalid(kUnsafePath);
-      resolve(path);
+      resolve();
     }
   }
 
@@ -174,7 +193,28 @@ class PathValidator {
     int expansionsBefore;
   };
 
-  void resolve(std::string_view path) {
+  // The seen key of the current path: its pieces without "." pieces, joined and folded. A
+  // trailing "/" therefore makes no difference, so a folder and a file of one name collide.
+  std::string_view seenKey(const std::string& path, std::string& asciiKeys, std::deque<std::string>& otherKeys) const {
+    if (isAscii(path)) {
+      const size_t start = asciiKeys.size();
+      for (std::string_view piece : pieces_) {
+        if (piece == ".") continue;
+        if (asciiKeys.size() > start) asciiKeys += '/';
+        for (char c : piece) asciiKeys += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+      }
+      return std::string_view(asciiKeys).substr(start);
+    }
+    std::string joined;
+    for (std::string_view piece : pieces_) {
+      if (piece == ".") continue;
+      if (!joined.empty()) joined += '/';
+      joined += piece;
+    }
+    return otherKeys.emplace_back(text::foldedKey(joined));
+  }
+
+  void resolve() {
     queue_.clear();
     pending_.clear();
     depth_ = 0;
@@ -188,12 +228,8 @@ class PathValidator {
         piece = queue_.back();
         queue_.pop_back();
       } else {
-        if (next > path.size()) break;
-        size_t end = path.find('/', next);
-        if (end == std::string_view::npos) end = path.size();
-        piece = path.substr(next, end - next);
-        next = end + 1;
-        if (piece.empty()) continue;
+        if (next == pieces_.size()) break;
+        piece = pieces_[next++];
       }
       step(piece);
       while (!pending_.empty() && pending_.back().queueSize == queue_.size()) {
@@ -261,6 +297,7 @@ class PathValidator {
 
   // State of the path being resolved. The queue holds the link-target pieces still to
   // resolve, the next one last; the path's own remaining pieces follow them.
+  std::vector<std::string_view> pieces_;
   std::vector<std::string_view> queue_;
   std::vector<Pending> pending_;
   size_t depth_ = 0;
@@ -271,10 +308,19 @@ class PathValidator {
 
 }  // namespace
 
+namespace path_validation {
+
+void validate(const std::vector<std::string>& paths, const ArchiveLinks& links, const std::string& root,
+              NameRules names) {
+  PathValidator validator(links, root);
+  validator.check(paths, names);
+}
+
+}  // namespace path_validation
+
 void AtomicInstall::validatePaths(const std::vector<std::string>& paths, const ArchiveLinks& links,
                                   const std::string& root) {
-  PathValidator validator(links, root);
-  validator.check(paths);
+  path_validation::validate(paths, links, root, path_validation::NameRules::kApply);
 }
 
 }  // namespace mirelo
