@@ -1,0 +1,335 @@
+// End-to-end tests of `mirelo-update-helper --prepare` and `--discard`: real signed sample
+// applications, real archives made with zip, the real extraction tools, and real signals.
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "testing/test_support.h"
+#include "update-helper/install/atomic_install.h"
+
+namespace mirelo {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+using testing::ProcessResult;
+
+const char kIdentifier[] = "com.mirelo.desktop";
+
+std::string tool(const std::string& name) { return testing::programPath(name).string(); }
+
+void mustRun(const std::vector<std::string>& argv) {
+  ProcessResult result = testing::runProcess(argv);
+  ASSERT_EQ(result.exitCode, 0) << argv[0] << " " << argv[1] << ": " << result.err;
+}
+
+std::vector<std::string> entries(const fs::path& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<fs::path> stagingFolders(const fs::path& parent) {
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(parent)) {
+    if (entry.path().filename().string().rfind(".mirelo-update-", 0) == 0) found.push_back(entry.path());
+  }
+  return found;
+}
+
+// A machine with an installed, signed application, a developer key, and a preparation
+// directory under one parent folder.
+class PrepareRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    key_ = root_ / "developer.pem";
+    mustRun({tool("mirelo-codesign"), "keygen", key_});
+    otherKey_ = root_ / "stranger.pem";
+    mustRun({tool("mirelo-codesign"), "keygen", otherKey_});
+    fs::create_directories(applications_);
+    fs::create_directories(work_);
+    fs::create_directories(downloads_);
+    makeBundle(applications_, "1.0.0", key_);
+  }
+
+  void makeBundle(const fs::path& out, const std::string& version, const fs::path& key,
+                  const std::string& identifier = kIdentifier, int files = 60) {
+    mustRun({tool("mirelo-sample-app"), "bundle", "--identifier", identifier, "--version", version, "--files",
+             std::to_string(files), "--bytes", "200000", "--key", key, out});
+  }
+
+  // An update archive of the given version, signed with `key` unless told otherwise.
+  fs::path makeArchive(const std::string& version, const fs::path& key, const std::string& identifier = kIdentifier,
+                       int files = 60) {
+    testing::TempDir scratch;
+    makeBundle(scratch.path(), version, key, identifier, files);
+    const fs::path archive = downloads_ / ("Mirelo-" + version + "-" + std::to_string(archives_++) + ".zip");
+    mustRun({tool("mirelo-sample-app"), "archive", scratch / "Mirelo.app", archive});
+    return archive;
+  }
+
+  void writeRequest(const fs::path& archive, const std::string& version = "2.0.0",
+                    const std::string& executable = "") {
+    json request = {{"archive", archive.string()},
+                    {"executable", executable.empty() ? (applications_ / "Mirelo.app/Contents/MacOS/Mirelo").string()
+                                                      : executable},
+                    {"version", version},
+                    {"tag", "stable-" + version}};
+    testing::writeFile(work_ / "request.json", request.dump());
+  }
+
+  ProcessResult helper(const std::string& mode) {
+    return testing::runProcess({tool("mirelo-update-helper"), mode, work_.string()});
+  }
+
+  json failure() { return json::parse(testing::readFile(work_ / "failure.json")); }
+
+  // After a failed or cancelled preparation nothing of it may remain.
+  void expectNothingLeftBehind() {
+    EXPECT_TRUE(stagingFolders(applications_).empty());
+    EXPECT_FALSE(fs::exists(work_ / "claim.json"));
+    EXPECT_FALSE(fs::exists(work_ / "prepared.json"));
+  }
+
+  testing::TempDir dir_;
+  fs::path root_ = dir_.path();
+  fs::path applications_ = root_ / "Applications";
+  fs::path work_ = root_ / "jobs" / "prepare-1";
+  fs::path downloads_ = root_ / "downloads";
+  fs::path key_, otherKey_;
+  int archives_ = 0;
+};
+
+TEST_F(PrepareRun, RecordsAVerifiedParkedCandidate) {
+  writeRequest(makeArchive("2.0.0", key_));
+  testing::writeFile(work_ / "failure.json", R"({"stage":"background","reason":"old"})");
+
+  ProcessResult result = helper("--prepare");
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(entries(work_), (std::vector<std::string>{"active.lock", "prepared.json", "request.json"}));
+
+  const json record = json::parse(testing::readFile(work_ / "prepared.json"));
+  EXPECT_EQ(record.size(), 11u);
+  EXPECT_EQ(record["schema"], 1);
+  EXPECT_EQ(record["version"], "2.0.0");
+  EXPECT_EQ(record["tag"], "stable-2.0.0");
+  EXPECT_EQ(record["target"], fs::canonical(applications_ / "Mirelo.app").string());
+  EXPECT_EQ(record["bundle"], "Mirelo.app");
+
+  const fs::path staging = record["staging"].get<std::string>();
+  EXPECT_EQ(staging.parent_path(), fs::canonical(applications_));
+  EXPECT_TRUE(std::regex_match(staging.filename().string(),
+                               std::regex(R"(\.mirelo-update-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})")));
+  EXPECT_EQ(stagingFolders(applications_), std::vector<fs::path>{staging});
+  struct stat folder {};
+  ASSERT_EQ(::lstat(staging.c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 07777, 0700u);
+  EXPECT_EQ(record["stagingDevice"].get<int64_t>(), static_cast<int64_t>(folder.st_dev));
+  EXPECT_EQ(record["stagingInode"].get<uint64_t>(), folder.st_ino);
+  EXPECT_EQ(entries(staging), std::vector<std::string>{"prepared"});
+
+  const fs::path parked = staging / "prepared";
+  struct stat candidate {};
+  ASSERT_EQ(::lstat(parked.c_str(), &candidate), 0);
+  EXPECT_EQ(record["candidateInode"].get<uint64_t>(), candidate.st_ino);
+  EXPECT_EQ(record["inventory"], AtomicInstall::inventory(parked));
+  ProcessResult shown = testing::runProcess({tool("mirelo-codesign"), "show", parked.string()});
+  ASSERT_EQ(shown.exitCode, 0);
+  EXPECT_NE(shown.out.find("cdhash=" + record["cdhash"].get<std::string>() + "\n"), std::string::npos) << shown.out;
+  EXPECT_EQ(record["cdhash"].get<std::string>().size(), 40u);
+  EXPECT_EQ(testing::runProcess({tool("mirelo-codesign"), "verify", "--strict", "--nested", parked.string()}).exitCode, 0);
+
+  // --discard throws the prepared update away, staging folder and all.
+  result = helper("--discard");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(stagingFolders(applications_).empty());
+  EXPECT_EQ(entries(work_), (std::vector<std::string>{"active.lock", "request.json"}));
+  // The installed application is untouched.
+  EXPECT_EQ(testing::runProcess({tool("mirelo-codesign"), "verify", (applications_ / "Mirelo.app").string()}).exitCode, 0);
+}
+
+TEST_F(PrepareRun, SecondPreparationDiscardsTheFirst) {
+  writeRequest(makeArchive("2.0.0", key_));
+  ASSERT_EQ(helper("--prepare").exitCode, 0);
+  const json first = json::parse(testing::readFile(work_ / "prepared.json"));
+  ASSERT_EQ(helper("--prepare").exitCode, 0);
+  const json second = json::parse(testing::readFile(work_ / "prepared.json"));
+  EXPECT_NE(first["staging"], second["staging"]);
+  EXPECT_FALSE(fs::exists(first["staging"].get<std::string>()));
+  EXPECT_EQ(stagingFolders(applications_).size(), 1u);
+
+  // A failing preparation still discards the earlier candidate first.
+  writeRequest(makeArchive("2.0.0", otherKey_));
+  EXPECT_EQ(helper("--prepare").exitCode, 1);
+  expectNothingLeftBehind();
+}
+
+TEST_F(PrepareRun, InstalledApplicationReachedThroughALink) {
+  fs::create_directory_symlink(applications_, root_ / "AppsLink");
+  writeRequest(makeArchive("2.0.0", key_), "2.0.0", (root_ / "AppsLink/Mirelo.app/Contents/MacOS/Mirelo").string());
+  ASSERT_EQ(helper("--prepare").exitCode, 0);
+  const json record = json::parse(testing::readFile(work_ / "prepared.json"));
+  EXPECT_EQ(record["target"], (fs::canonical(applications_) / "Mirelo.app").string());
+  EXPECT_EQ(fs::path(record["staging"].get<std::string>()).parent_path(), fs::canonical(applications_));
+}
+
+TEST_F(PrepareRun, FailuresEndWithTheirCodeAndReasonAndLeaveNothing) {
+  const fs::path good = makeArchive("2.0.0", key_);
+  const fs::path stranger = makeArchive("2.0.0", otherKey_);
+  const fs::path otherApp = makeArchive("2.0.0", key_, "com.example.other");
+  const fs::path notZip = downloads_ / "broken.zip";
+  testing::writeFile(notZip, "this is not a zip archive");
+
+  const struct {
+    const char* name;
+    std::function<void()> arrange;
+    int code;
+    const char* reason;
+  } cases[] = {
+      {"no request", [&] { fs::remove(work_ / "request.json"); }, 2, "Invalid update request"},
+      {"request not JSON", [&] { testing::writeFile(work_ / "request.json", "{"); }, 2, "Invalid update request"},
+      {"relative archive", [&] { writeRequest("update.zip"); }, 2, "Invalid update request"},
+      {"version with a space", [&] { writeRequest(good, "2.0 beta"); }, 2, "Invalid update request"},
+      {"archive missing", [&] { writeRequest(downloads_ / "missing.zip"); }, 1, "Update preparation failed"},
+      {"not a zip archive", [&] { writeRequest(notZip); }, 1, "Update preparation failed"},
+      {"installed application missing",
+       [&] { writeRequest(good, "2.0.0", (root_ / "Applications/Nothing.app/Contents/MacOS/Nothing").string()); }, 1,
+       "Cannot verify installed application identity"},
+      {"installed folder missing",
+       [&] { writeRequest(good, "2.0.0", (root_ / "Gone/Mirelo.app/Contents/MacOS/Mirelo").string()); }, 1,
+       "Cannot inspect update volume"},
+      {"wrong version", [&] { writeRequest(good, "2.0.1"); }, 1, "Update identity mismatch"},
+      {"other application", [&] { writeRequest(otherApp); }, 1, "Update identity mismatch"},
+      {"signed by another developer", [&] { writeRequest(stranger); }, 1, "Update signature mismatch"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    ProcessResult result = helper("--prepare");
+    EXPECT_EQ(result.exitCode, c.code);
+    EXPECT_EQ(result.out + result.err, "");
+    ASSERT_TRUE(fs::exists(work_ / "failure.json"));
+    EXPECT_EQ(failure(), (json{{"stage", "background"}, {"reason", c.reason}}));
+    expectNothingLeftBehind();
+  }
+
+  // A later success removes the failure record.
+  writeRequest(good);
+  EXPECT_EQ(helper("--prepare").exitCode, 0);
+  EXPECT_FALSE(fs::exists(work_ / "failure.json"));
+}
+
+TEST_F(PrepareRun, UnwritableWorkDirectoryKeepsTheExitCode) {
+  writeRequest(makeArchive("2.0.1", key_));
+  // The failure record cannot be written; the exit code is the same as if it had been.
+  const fs::path blocker = work_ / "failure.json";
+  fs::create_directory(blocker);
+  testing::writeFile(blocker / "keep", "");
+  EXPECT_EQ(helper("--prepare").exitCode, 1);
+  EXPECT_TRUE(fs::is_directory(blocker));
+}
+
+TEST_F(PrepareRun, NotEnoughSpaceExitsFour) {
+  const fs::path small = root_ / "small";
+  fs::create_directories(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64m") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  fs::create_directories(small / "Applications");
+  makeBundle(small / "Applications", "1.0.0", key_);
+  writeRequest(makeArchive("2.0.0", key_), "2.0.0", (small / "Applications/Mirelo.app/Contents/MacOS/Mirelo").string());
+  ProcessResult result = helper("--prepare");
+  EXPECT_EQ(result.exitCode, 4);
+  EXPECT_EQ(failure(), (json{{"stage", "background"}, {"reason", "Not enough disk space"}}));
+  EXPECT_TRUE(stagingFolders(small / "Applications").empty());
+  EXPECT_FALSE(fs::exists(work_ / "claim.json"));
+}
+
+// Names of the running children of `pid`.
+std::vector<std::string> childCommands(pid_t pid) {
+  std::vector<std::string> names;
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  pid_t child = 0;
+  while (children >> child) {
+    std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    names.push_back(name);
+  }
+  return names;
+}
+
+class PrepareCancellation : public PrepareRun {
+ protected:
+  // Starts --prepare, waits until `reached` holds, sends SIGTERM, and checks that the
+  // preparation ends promptly with 5 and leaves nothing behind.
+  void cancelWhen(const std::function<bool(pid_t)>& reached) {
+    testing::writeFile(work_ / "failure.json", R"({"stage":"background","reason":"old"})");
+    testing::BackgroundProcess process({tool("mirelo-update-helper"), "--prepare", work_.string()});
+    bool hit = false;
+    for (int i = 0; i < 20000 && !hit; ++i) {
+      hit = reached(process.pid());
+      if (!hit) {
+        if (process.waitFor(0.001)) break;
+      }
+    }
+    ASSERT_TRUE(hit) << "the preparation never reached the point to cancel at";
+    const auto sent = std::chrono::steady_clock::now();
+    process.signal(SIGTERM);
+    const auto status = process.waitFor(30);
+    ASSERT_TRUE(status.has_value()) << "still running 30 s after SIGTERM";
+    EXPECT_EQ(*status, 5);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 10s);
+    EXPECT_FALSE(fs::exists(work_ / "failure.json"));
+    expectNothingLeftBehind();
+  }
+};
+
+TEST_F(PrepareCancellation, WhileListingTheArchive) {
+  writeRequest(makeArchive("2.0.0", key_, kIdentifier, 3000));
+  cancelWhen([](pid_t pid) {
+    auto children = childCommands(pid);
+    return std::find(children.begin(), children.end(), "zipinfo") != children.end();
+  });
+}
+
+TEST_F(PrepareCancellation, WhileExtracting) {
+  writeRequest(makeArchive("2.0.0", key_, kIdentifier, 3000));
+  cancelWhen([&](pid_t) { return fs::exists(work_ / "claim.json"); });
+}
+
+TEST_F(PrepareCancellation, WhileVerifyingOrFlushing) {
+  writeRequest(makeArchive("2.0.0", key_, kIdentifier, 3000));
+  // The extraction tool has finished once the candidate's Info.plist exists and no child runs.
+  cancelWhen([&](pid_t pid) {
+    for (const fs::path& staging : stagingFolders(applications_)) {
+      if (fs::exists(staging / "Mirelo.app/Contents/Info.plist") && childCommands(pid).empty()) return true;
+    }
+    return false;
+  });
+}
+
+}  // namespace
+}  // namespace mirelo
