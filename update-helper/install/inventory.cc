@@ -112,18 +112,24 @@ std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
   if (records.empty()) throw InstallFailure::invalid(kCannotInspect);
 
   // Canonically equivalent records (two spellings of one name, both present) are ordered by
-  // their bytes, so the digest never depends on the walk's order.
-  std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
-    int order = a.key().compare(b.key());
-    return order != 0 ? order < 0 : a.text < b.text;
+  // their bytes, so the digest never depends on the walk's order. Pointers are sorted, not
+  // the records themselves.
+  std::vector<const Record*> order;
+  order.reserve(records.size());
+  size_t total = 0;
+  for (const Record& record : records) {
+    order.push_back(&record);
+    total += record.text.size() + 1;
+  }
+  std::sort(order.begin(), order.end(), [](const Record* a, const Record* b) {
+    int comparison = a->key().compare(b->key());
+    return comparison != 0 ? comparison < 0 : a->text < b->text;
   });
 
-  size_t total = 0;
-  for (const Record& record : records) total += record.text.size() + 1;
   std::string listing;
   listing.reserve(total);
-  for (const Record& record : records) {
-    listing += record.text;
+  for (const Record* record : order) {
+    listing += record->text;
     listing += '\n';
   }
   return lowerHex(Sha256::of(listing));
