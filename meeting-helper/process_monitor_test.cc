@@ -9,8 +9,12 @@ namespace {
 
 using Process = InMemoryAudioService::Process;
 
-Process capturing(std::optional<std::int32_t> pid, std::optional<std::string> bundle = std::nullopt) {
-  return Process{true, pid, std::move(bundle)};
+Process capturing(std::optional<std::int32_t> pid, const char* bundle = nullptr) {
+  Process process;
+  process.runningInput = true;
+  process.pid = pid;
+  if (bundle != nullptr) process.bundleID = bundle;
+  return process;
 }
 
 class ProcessMonitorTest : public ::testing::Test {

@@ -17,8 +17,8 @@ std::string toNFC(std::string_view utf8);
 std::string toLower(std::string_view utf8);
 
 // The key under which a name is compared: lower-cased, then composed, so that names that
-// differ only in case or in normalisation share one key.
-inline std::string foldedKey(std::string_view utf8) { return toNFC(toLower(utf8)); }
+// differ only in case or in normalisation share one key. ASCII text costs one copy.
+std::string foldedKey(std::string_view utf8);
 
 // The grapheme clusters (user-perceived characters) of a text, in order.
 std::vector<std::string> graphemeClusters(std::string_view utf8);

@@ -59,6 +59,12 @@ std::string toLower(std::string_view utf8) {
   return toUtf8(text);
 }
 
+std::string foldedKey(std::string_view utf8) {
+  // For ASCII, lower-casing is the only change and the result is already composed.
+  if (isAscii(utf8)) return toLower(utf8);
+  return toNFC(toLower(utf8));
+}
+
 std::vector<std::string> graphemeClusters(std::string_view utf8) {
   icu::UnicodeString text = fromUtf8(utf8);
   UErrorCode status = U_ZERO_ERROR;

@@ -141,7 +141,12 @@ bool PulseAudioService::connectLocked() {
   pa_context_set_subscribe_callback(context_, &PulseAudioService::onSubscription, this);
   auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_CLIENT | PA_SUBSCRIPTION_MASK_SOURCE |
                                                   PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT);
-  OperationRef subscription{pa_context_subscribe(context_, mask, nullptr, nullptr)};
+  // Waited for, so that whatever happens on the server after this returns is heard of.
+  OperationRef subscription{pa_context_subscribe(context_, mask, &PulseAudioService::onSuccess, mainloop_)};
+  if (!waitLocked([&] { return subscription.finished(); }) || !subscription.done()) {
+    disconnectLocked();
+    return false;
+  }
   link_ = Link::kConnected;
   return true;
 }
@@ -333,6 +338,10 @@ void PulseAudioService::onSubscription(pa_context*, pa_subscription_event_type_t
     self->listDeliveryPending_ = true;
     self->post_([self] { self->deliverListChanged(); });
   }
+}
+
+void PulseAudioService::onSuccess(pa_context*, int, void* mainloop) {
+  pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(mainloop), 0);
 }
 
 void PulseAudioService::onTimeLimit(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {

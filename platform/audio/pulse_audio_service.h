@@ -87,6 +87,7 @@ class PulseAudioService final : public AudioService {
   static void onContextState(pa_context* context, void* self);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t event,
                              std::uint32_t index, void* self);
+  static void onSuccess(pa_context* context, int success, void* mainloop);
   static void onTimeLimit(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
                           void* self);
 
