@@ -20,15 +20,15 @@ std::string infoPlistXml(const std::map<std::string, std::string>& strings) {
   return xml;
 }
 
-void writeBundle(const std::filesystem::path& bundle, const BundleSpec& spec) {
+void writeBundle(const std::filesystem::path& bundle, const BundleInfo& info) {
   std::filesystem::create_directories(bundle / "Contents/MacOS");
   std::filesystem::create_directories(bundle / "Contents/Resources/en.lproj");
-  writeFile(bundle / "Contents/Info.plist", infoPlistXml({{"CFBundleIdentifier", spec.identifier},
-                                                          {"CFBundleShortVersionString", spec.version},
-                                                          {"CFBundleExecutable", spec.executable}}));
-  writeFile(bundle / "Contents/MacOS" / spec.executable, "#!/bin/sh\nexit 0\n");
-  ::chmod((bundle / "Contents/MacOS" / spec.executable).c_str(), 0755);
-  writeFile(bundle / "Contents/Resources/readme.txt", "version " + spec.version + "\n");
+  writeFile(bundle / "Contents/Info.plist", infoPlistXml({{"CFBundleIdentifier", info.identifier},
+                                                          {"CFBundleShortVersionString", info.version},
+                                                          {"CFBundleExecutable", info.executable}}));
+  writeFile(bundle / "Contents/MacOS" / info.executable, "#!/bin/sh\nexit 0\n");
+  ::chmod((bundle / "Contents/MacOS" / info.executable).c_str(), 0755);
+  writeFile(bundle / "Contents/Resources/readme.txt", "version " + info.version + "\n");
   writeFile(bundle / "Contents/Resources/en.lproj/strings.txt", "hello\n");
 }
 

@@ -11,7 +11,7 @@ namespace mirelo::testing {
 // An XML property list whose top-level dictionary holds these string values.
 std::string infoPlistXml(const std::map<std::string, std::string>& strings);
 
-struct BundleSpec {
+struct BundleInfo {
   std::string identifier = "com.example.mirelo";
   std::string version = "2.0";
   std::string executable = "Mirelo";
@@ -19,7 +19,7 @@ struct BundleSpec {
 
 // Writes a small unsigned bundle: Contents/Info.plist, Contents/MacOS/<executable> (0755),
 // Contents/Resources/readme.txt and Contents/Resources/en.lproj/strings.txt.
-void writeBundle(const std::filesystem::path& bundle, const BundleSpec& spec = {});
+void writeBundle(const std::filesystem::path& bundle, const BundleInfo& info = {});
 
 // `mirelo-codesign keygen` into `file`; returns `file`.
 std::filesystem::path makeSigningKey(const std::filesystem::path& file);

@@ -42,12 +42,12 @@ class ExtractionTest : public ::testing::Test {
   }
 
   // A fresh update bundle in build/, to be changed and then archived.
-  fs::path makeUpdate(const testing::BundleSpec& spec = {"com.example.mirelo", "2.0", "Mirelo"},
+  fs::path makeUpdate(const testing::BundleInfo& info = {"com.example.mirelo", "2.0", "Mirelo"},
                       const std::string& name = "Mirelo.app") {
     fs::remove_all(dir_ / "build");
     fs::create_directories(dir_ / "build");
     fs::path bundle = dir_ / "build" / name;
-    testing::writeBundle(bundle, spec);
+    testing::writeBundle(bundle, info);
     return bundle;
   }
 

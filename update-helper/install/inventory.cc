@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -21,15 +22,6 @@ namespace {
 const char kCannotInspect[] = "Cannot inspect update";
 const char kUnexpectedEntry[] = "Unexpected update entry";
 
-struct Record {
-  std::string text;
-  // The canonical composition of `text` when it differs from it; records sort by this key,
-  // which in UTF-8 byte order is the order of Unicode scalar values.
-  std::string composed;
-
-  std::string_view key() const { return composed.empty() ? std::string_view(text) : std::string_view(composed); }
-};
-
 bool isAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -41,12 +33,11 @@ void appendNumber(std::string& out, Integer value) {
   out.append(buffer, end);
 }
 
-// Path, kind, permission bits, size and modification time, separated by NUL. The
-// nanoseconds are written without leading zeros: 5 ns after a whole second is ".5".
-std::string buildRecord(const WalkEntry& entry) {
+// Appends the record of one item: path, kind, permission bits, size and modification time,
+// separated by NUL. The nanoseconds are written without leading zeros: 5 ns after a whole
+// second is ".5".
+void appendRecord(std::string& record, const WalkEntry& entry) {
   const struct stat& status = entry.status;
-  std::string record;
-  record.reserve(entry.path.size() + 48);
   record += entry.path;
   record += '\0';
   if (S_ISREG(status.st_mode)) {
@@ -77,8 +68,39 @@ std::string buildRecord(const WalkEntry& entry) {
   appendNumber(record, static_cast<long long>(status.st_mtim.tv_sec));
   record += '.';
   appendNumber(record, static_cast<long long>(status.st_mtim.tv_nsec));
-  return record;
 }
+
+// Holds every record, each followed by its line feed, in blocks that never move, so that
+// views of the records stay valid and no growing buffer is copied or faulted in again.
+class RecordStore {
+ public:
+  // Copies `record` and a line feed in; returns the record without the line feed.
+  std::string_view add(std::string_view record) {
+    size_t needed = record.size() + 1;
+    if (blocks_.empty() || kBlockBytes - used_ < needed) {
+      blocks_.push_back(std::make_unique<char[]>(std::max(kBlockBytes, needed)));
+      used_ = 0;
+    }
+    char* at = blocks_.back().get() + used_;
+    std::copy(record.begin(), record.end(), at);
+    at[record.size()] = '\n';
+    used_ += needed;
+    return std::string_view(at, record.size());
+  }
+
+ private:
+  // Below the allocator's threshold for mapping fresh pages.
+  static constexpr size_t kBlockBytes = 64 * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t used_ = 0;
+};
+
+// Records sort by their canonical composition, which in UTF-8 byte order is the order of
+// Unicode scalar values; `key` is the record itself when composing changes nothing.
+struct Sortable {
+  std::string_view key;
+  std::string_view text;
+};
 
 }  // namespace
 
@@ -92,7 +114,10 @@ std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
   } catch (const std::system_error&) {
     throw InstallFailure::invalid(kCannotInspect);
   }
-  std::vector<Record> records;
+  RecordStore store;
+  std::vector<Sortable> records;
+  records.reserve(1024);
+  std::string record;
   for (;;) {
     const WalkEntry* entry = nullptr;
     try {
@@ -102,31 +127,31 @@ std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
     }
     if (entry == nullptr) break;
     if (entry->statError != 0) throw InstallFailure::invalid(kCannotInspect);
-    Record record{buildRecord(*entry), std::string()};
-    if (!isAscii(record.text)) {
-      record.composed = text::toNFC(record.text);
-      if (record.composed == record.text) record.composed.clear();
+    record.clear();
+    appendRecord(record, *entry);
+    std::string_view text = store.add(record);
+    std::string_view key = text;
+    if (!isAscii(text)) {
+      std::string composed = text::toNFC(text);
+      if (composed != text) key = store.add(composed);
     }
-    records.push_back(std::move(record));
+    records.push_back(Sortable{key, text});
   }
   if (records.empty()) throw InstallFailure::invalid(kCannotInspect);
 
   // Canonically equivalent records (two spellings of one name, both present) are ordered by
   // their bytes, so the digest never depends on the walk's order.
-  std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
-    int order = a.key().compare(b.key());
-    return order != 0 ? order < 0 : a.text < b.text;
+  std::sort(records.begin(), records.end(), [](const Sortable& a, const Sortable& b) {
+    int comparison = a.key.compare(b.key);
+    return comparison != 0 ? comparison < 0 : a.text < b.text;
   });
 
-  size_t total = 0;
-  for (const Record& record : records) total += record.text.size() + 1;
-  std::string listing;
-  listing.reserve(total);
-  for (const Record& record : records) {
-    listing += record.text;
-    listing += '\n';
+  Sha256 hash;
+  for (const Sortable& sorted : records) {
+    // Each record is followed by its line feed in the store.
+    hash.update(sorted.text.data(), sorted.text.size() + 1);
   }
-  return lowerHex(Sha256::of(listing));
+  return lowerHex(hash.finish());
 }
 
 }  // namespace mirelo
