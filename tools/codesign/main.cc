@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   } catch (const codesign::SignatureError& error) {
     return fail(error.what());
   } catch (const std::system_error& error) {
-    return fail(error.code().message());
+    return fail(error.what());
   } catch (const std::exception& error) {
     return fail(error.what());
   }
