@@ -41,6 +41,16 @@ void writeFailure(const std::string& directory, const std::string& reason) {
   }
 }
 
+bool isNoSpace(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const InstallFailure& failure) {
+    return failure.isNoSpace();
+  } catch (...) {
+    return false;
+  }
+}
+
 }  // namespace
 
 int32_t runPreparation(bool discardOnly) {
@@ -60,12 +70,12 @@ int32_t runPreparation(bool discardOnly) {
     requestRead = true;
     store.prepare(request);
     return 0;
-  } catch (const std::exception& error) {
+  } catch (...) {
     // Cancellation wins over whatever the cancelled work failed with.
     if (ChildProcesses::shared().isCancelled()) return 5;
+    const std::exception_ptr error = std::current_exception();
     writeFailure(directory, failureReason(error));
-    const auto* failure = dynamic_cast<const InstallFailure*>(&error);
-    if (failure != nullptr && failure->isNoSpace()) return 4;
+    if (isNoSpace(error)) return 4;
     return requestRead ? 1 : 2;
   }
 }
