@@ -385,6 +385,24 @@ TEST_F(StoreTest, ClaimOfAnIncompleteRecordRemovesOnlyItsProvenFolder) {
   expectInstalledIntact();
 }
 
+TEST_F(StoreTest, ADirectoryWithANulByteNamesNothing) {
+  // Cut short at the NUL byte, the path would name the work directory itself.
+  const std::string cut = work_.string() + std::string(1, '\0') + "x";
+  const PreparedCandidate candidate = candidateFor(makeStaging());
+  writeRecord(candidate, store_.recordPath());
+  const PreparedStore store(cut);
+  EXPECT_FALSE(store.claim(session_).has_value());
+  EXPECT_FALSE(PreparedStore(work_).claim(stdfs::path(session_.string() + std::string(1, '\0'))).has_value());
+  EXPECT_FALSE(store.waitUntilIdle().has_value());
+  store.discard();
+  EXPECT_EQ(outcomeOf([&] { store.readRequest(); }), "Invalid update request");
+  EXPECT_EQ(outcomeOf([&] { writeRecord(candidate, stdfs::path(cut) / "prepared.json"); }),
+            "Cannot record prepared update");
+  EXPECT_EQ(namesIn(work_), std::vector<std::string>{"prepared.json"});
+  EXPECT_TRUE(namesIn(session_).empty());
+  EXPECT_TRUE(stdfs::is_directory(candidate.staging));
+}
+
 // ---- waitUntilIdle() ----
 
 bool isLockedElsewhere(const stdfs::path& lock) {
