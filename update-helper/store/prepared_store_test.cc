@@ -214,6 +214,7 @@ TEST_F(StoreTest, DiscardLeavesEverythingThatIsNotTheRecordedFolderAlone) {
       {"folder already gone",
        [&] {
          const StagingClaim c = makeStaging();
+         ::chmod((stdfs::path(c.staging) / "prepared" / "Contents").c_str(), 0755);
          stdfs::remove_all(c.staging);
          return std::pair{claimText(c.staging, c.stagingDevice, c.stagingInode), stdfs::path()};
        },
@@ -234,6 +235,7 @@ TEST_F(StoreTest, DiscardLeavesEverythingThatIsNotTheRecordedFolderAlone) {
          stdfs::rename(c.staging, applications_ / "old");
          stdfs::create_directory(c.staging);
          ::chmod(c.staging.c_str(), 0700);
+         ::chmod((applications_ / "old" / "prepared" / "Contents").c_str(), 0755);
          stdfs::remove_all(applications_ / "old");
          writeFile(stdfs::path(c.staging) / "someone-elses", "x");
          return std::pair{claimText(c.staging, c.stagingDevice, c.stagingInode), stdfs::path(c.staging)};
