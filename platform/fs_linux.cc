@@ -20,6 +20,11 @@ namespace {
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// A path with a NUL byte would be cut short by every system call and name something else.
+void requireNoNul(const std::string& path, const char* operation) {
+  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, operation);
+}
+
 // Splits a path into the folder that holds its last component and that component. Trailing
 // slashes are ignored; a path without a slash lies in the current folder.
 std::pair<std::string, std::string> splitPath(const std::string& path) {
@@ -31,11 +36,14 @@ std::pair<std::string, std::string> splitPath(const std::string& path) {
 }
 
 // Opens the folder that holds `path` and checks that the last component can name an entry
-// of its own (not "", "." or ".."), so that operations relative to it never leave it.
-std::pair<UniqueFd, std::string> openContainingFolder(const std::string& path) {
+// of its own (not "", "." or ".."), so that operations relative to it never leave it. With
+// `pathOnly` the descriptor serves only as the base of *at calls, so the folder need not be
+// readable; without it the folder can be flushed.
+std::pair<UniqueFd, std::string> openContainingFolder(const std::string& path, bool pathOnly) {
+  requireNoNul(path, "open");
   auto [folder, name] = splitPath(path);
   if (name.empty() || name == "." || name == ".." || name == "/") throwErrno(EINVAL, "open");
-  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(::open(folder.c_str(), (pathOnly ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC));
   if (!fd) throwErrno("open");
   return {std::move(fd), std::move(name)};
 }
@@ -74,6 +82,7 @@ void makeOwnerWritable(int fd, const struct stat& status) {
 }  // namespace
 
 VolumeInfo inspectVolume(const std::string& path) {
+  requireNoNul(path, "statfs");
   struct statfs info {};
   if (::statfs(path.c_str(), &info) != 0) throwErrno("statfs");
   VolumeInfo volume;
@@ -99,10 +108,14 @@ void flushVolume(int fd) {
 }
 
 void renameNoReplace(const std::string& from, const std::string& to) {
+  requireNoNul(from, "renameat2");
+  requireNoNul(to, "renameat2");
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) throwErrno("renameat2");
 }
 
 void renameExchange(const std::string& a, const std::string& b) {
+  requireNoNul(a, "renameat2");
+  requireNoNul(b, "renameat2");
   if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) throwErrno("renameat2");
 }
 
@@ -112,14 +125,14 @@ int lstatPath(const std::string& path, struct stat* status) noexcept {
 }
 
 UniqueFd openNoFollow(const std::string& path) {
-  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, "open");
+  requireNoNul(path, "open");
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) throwErrno("open");
   return fd;
 }
 
 void removeTree(const std::string& path, const std::optional<FileIdentity>& expected) {
-  auto [parent, name] = openContainingFolder(path);
+  auto [parent, name] = openContainingFolder(path, /*pathOnly=*/true);
   UniqueFd top(::openat(parent.get(), name.c_str(), kFolderFlags));
   if (!top) throwErrno("openat");
   struct stat topStatus {};
@@ -204,7 +217,7 @@ void removeTree(const std::string& path, const std::optional<FileIdentity>& expe
 }
 
 void walkTree(const std::string& root, const std::function<void(const TreeEntry&)>& visit, WalkErrors errors) {
-  if (root.find('\0') != std::string::npos) throwErrno(EINVAL, "open");
+  requireNoNul(root, "open");
   UniqueFd top(::open(root.c_str(), kFolderFlags));
   if (!top) throwErrno("open");
   const bool skip = errors == WalkErrors::kSkip;
@@ -253,7 +266,7 @@ void walkTree(const std::string& root, const std::function<void(const TreeEntry&
 }
 
 void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
-  auto [folder, name] = openContainingFolder(path);
+  auto [folder, name] = openContainingFolder(path, /*pathOnly=*/false);
   const std::string temporary = "." + name + "." + randomUuidText() + ".tmp";
   UniqueFd file(::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!file) throwErrno("openat");

@@ -31,6 +31,7 @@ std::filesystem::path withoutTrailingSeparator(const std::filesystem::path& path
 UpdateStaging::UpdateStaging(const std::filesystem::path& parent)
     : directory_(parent / (kNamePrefix + randomUuidText())) {
   const std::string path = directory_.string();
+  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, "mkdir");
   if (::mkdir(path.c_str(), kFolderMode) != 0) throwErrno("mkdir");
   // mkdir's mode is filtered by the umask; the folder must be exactly owner-only.
   if (::chmod(path.c_str(), kFolderMode) != 0) throwErrno("chmod");

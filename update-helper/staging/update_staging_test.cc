@@ -287,6 +287,7 @@ TEST_F(UpdateStagingCleanup, RemovesTheWholeTreeWithoutFollowingLinks) {
 
 TEST_F(UpdateStagingCleanup, AGoneFolderCountsAsRemovedForGood) {
   UpdateStaging staging = filled();
+  ::chmod((staging.directory() / "prepared" / "Contents").c_str(), 0755);
   stdfs::remove_all(staging.directory());
   EXPECT_EQ(outcomeOf([&] { staging.cleanup(); }), "ok");
   // Once known to be gone, a folder created again under the same name is not touched.

@@ -91,6 +91,8 @@ std::optional<PreparedCandidate> PreparedStore::claim(const std::filesystem::pat
   try {
     const std::filesystem::path source = recordPath();
     const std::filesystem::path destination = into / "adopted.json";
+    // A path cut short at a NUL byte would name another entry, perhaps a whole folder.
+    if (hasNul(source.native()) || hasNul(destination.native())) return std::nullopt;
     if (::rename(source.c_str(), destination.c_str()) != 0) return std::nullopt;
     if (std::optional<PreparedCandidate> candidate = read<PreparedCandidate>(destination)) return candidate;
     if (const std::optional<Claim> stale = read<Claim>(destination)) remove(*stale);
@@ -101,6 +103,7 @@ std::optional<PreparedCandidate> PreparedStore::claim(const std::filesystem::pat
 
 std::optional<UniqueFd> PreparedStore::waitUntilIdle() const noexcept {
   try {
+    if (hasNul(lockPath().native())) return std::nullopt;
     UniqueFd fd(::open(lockPath().c_str(), O_RDWR | O_NOFOLLOW | O_CREAT | O_CLOEXEC, 0600));
     if (!fd) return std::nullopt;
     for (;;) {

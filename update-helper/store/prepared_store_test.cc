@@ -214,6 +214,7 @@ TEST_F(StoreTest, DiscardLeavesEverythingThatIsNotTheRecordedFolderAlone) {
       {"folder already gone",
        [&] {
          const StagingClaim c = makeStaging();
+         ::chmod((stdfs::path(c.staging) / "prepared" / "Contents").c_str(), 0755);
          stdfs::remove_all(c.staging);
          return std::pair{claimText(c.staging, c.stagingDevice, c.stagingInode), stdfs::path()};
        },
@@ -234,6 +235,7 @@ TEST_F(StoreTest, DiscardLeavesEverythingThatIsNotTheRecordedFolderAlone) {
          stdfs::rename(c.staging, applications_ / "old");
          stdfs::create_directory(c.staging);
          ::chmod(c.staging.c_str(), 0700);
+         ::chmod((applications_ / "old" / "prepared" / "Contents").c_str(), 0755);
          stdfs::remove_all(applications_ / "old");
          writeFile(stdfs::path(c.staging) / "someone-elses", "x");
          return std::pair{claimText(c.staging, c.stagingDevice, c.stagingInode), stdfs::path(c.staging)};
@@ -383,6 +385,24 @@ TEST_F(StoreTest, ClaimOfAnIncompleteRecordRemovesOnlyItsProvenFolder) {
   EXPECT_TRUE(stdfs::is_directory(other.staging));
   EXPECT_EQ(readFile(session_ / "adopted.json"), "not json, but naming " + other.staging);
   expectInstalledIntact();
+}
+
+TEST_F(StoreTest, ADirectoryWithANulByteNamesNothing) {
+  // Cut short at the NUL byte, the path would name the work directory itself.
+  const std::string cut = work_.string() + std::string(1, '\0') + "x";
+  const PreparedCandidate candidate = candidateFor(makeStaging());
+  writeRecord(candidate, store_.recordPath());
+  const PreparedStore store(cut);
+  EXPECT_FALSE(store.claim(session_).has_value());
+  EXPECT_FALSE(PreparedStore(work_).claim(stdfs::path(session_.string() + std::string(1, '\0'))).has_value());
+  EXPECT_FALSE(store.waitUntilIdle().has_value());
+  store.discard();
+  EXPECT_EQ(outcomeOf([&] { store.readRequest(); }), "Invalid update request");
+  EXPECT_EQ(outcomeOf([&] { writeRecord(candidate, stdfs::path(cut) / "prepared.json"); }),
+            "Cannot record prepared update");
+  EXPECT_EQ(namesIn(work_), std::vector<std::string>{"prepared.json"});
+  EXPECT_TRUE(namesIn(session_).empty());
+  EXPECT_TRUE(stdfs::is_directory(candidate.staging));
 }
 
 // ---- waitUntilIdle() ----

@@ -245,6 +245,10 @@ void writeRecord(const Record& record, const std::filesystem::path& destination)
   const std::filesystem::path folder = destination.parent_path().empty() ? "." : destination.parent_path();
   const std::filesystem::path pending = folder / (".pending-" + randomUuidText());
   const std::string pendingText = pending.string();
+  // A path cut short at a NUL byte would name another file.
+  if (destination.native().find('\0') != std::string::npos) {
+    throw InstallFailure::invalid("Cannot record prepared update");
+  }
   {
     UniqueFd fd(::open(pendingText.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) throw InstallFailure::invalid("Cannot record prepared update");
