@@ -10,7 +10,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/pattern.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
 
@@ -136,8 +136,8 @@ TEST_F(PrepareRun, RecordsAVerifiedParkedCandidate) {
 
   const fs::path staging = record["staging"].get<std::string>();
   EXPECT_EQ(staging.parent_path(), fs::canonical(applications_));
-  EXPECT_TRUE(std::regex_match(staging.filename().string(),
-                               std::regex(R"(\.mirelo-update-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})")));
+  const Pattern stagingName(R"(\.mirelo-update-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12})");
+  EXPECT_TRUE(stagingName.matchesWhole(staging.filename().string())) << staging;
   EXPECT_EQ(stagingFolders(applications_), std::vector<fs::path>{staging});
   struct stat folder {};
   ASSERT_EQ(::lstat(staging.c_str(), &folder), 0);

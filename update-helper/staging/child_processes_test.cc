@@ -103,7 +103,7 @@ TEST_F(ChildRunner, ChildStartsWithEmptyMaskAndDefaultTermination) {
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &oldPipe);
 
-  const std::string status = AtomicInstall::run("/bin/sh", {"-c", "grep -E '^Sig(Blk|Ign)' /proc/$$/status"});
+  const std::string status = AtomicInstall::run("/bin/grep", {"-E", "^Sig(Blk|Ign)", "/proc/self/status"});
 
   sigaction(SIGPIPE, &oldPipe, nullptr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
