@@ -1,8 +1,8 @@
 #pragma once
 
 // The file-system layer of the update helper on Linux: volume facts, whole-volume flushes,
-// renames that refuse to replace or that exchange, and tree walks and removals that never
-// follow a symbolic link. Every failure is a std::system_error carrying the errno of the
+// renames that refuse to replace or that exchange, and a tree removal that never
+// follows a symbolic link (walks are platform/tree.h). Every failure is a std::system_error carrying the errno of the
 // call that failed (platform/errno_error.h); nothing here prints.
 
 #include <sys/stat.h>
@@ -69,30 +69,6 @@ struct FileIdentity {
 // Holds one descriptor per level of nesting, so a tree nested deeper than the descriptor
 // limit fails with EMFILE and stays in part.
 void removeTree(const std::string& path, const std::optional<FileIdentity>& expected = std::nullopt);
-
-// One item met by walkTree.
-struct TreeEntry {
-  // Components below the root joined by "/", without a leading "/" or "./".
-  std::string relativePath;
-  // fstatat without following a link.
-  struct stat status;
-};
-
-enum class WalkErrors {
-  // An item that cannot be examined, or a folder that cannot be opened, ends the walk with
-  // its errno.
-  kThrow,
-  // Such an item is left out (a folder that cannot be opened is reported but not entered).
-  kSkip,
-};
-
-// Visits every item below `root`, hidden ones included, each folder before its content,
-// in the order the file system lists them. A symbolic link is reported and never
-// descended into; every folder is opened relative to its parent with O_NOFOLLOW. The root
-// itself is not reported. Throws the errno when the root cannot be opened as a folder
-// (including ENOTDIR when it is a link); exceptions thrown by `visit` end the walk and pass through.
-void walkTree(const std::string& root, const std::function<void(const TreeEntry&)>& visit,
-              WalkErrors errors = WalkErrors::kThrow);
 
 // Replaces the file `path` with `data` so that a reader sees either the old file, no file
 // or the complete new one: the bytes go to a new temporary file in the same folder, which

@@ -216,55 +216,6 @@ void removeTree(const std::string& path, const std::optional<FileIdentity>& expe
   if (firstError != 0) throwErrno(firstError, "remove");
 }
 
-void walkTree(const std::string& root, const std::function<void(const TreeEntry&)>& visit, WalkErrors errors) {
-  requireNoNul(root, "open");
-  UniqueFd top(::open(root.c_str(), kFolderFlags));
-  if (!top) throwErrno("open");
-  const bool skip = errors == WalkErrors::kSkip;
-
-  struct Frame {
-    UniqueFd fd;
-    std::string prefix;  // relative path of this folder followed by "/", or "" for the root
-    std::vector<std::string> names;
-    size_t next = 0;
-  };
-  std::vector<Frame> stack;
-  {
-    std::vector<std::string> names = listFolder(top.get());
-    stack.push_back(Frame{std::move(top), "", std::move(names)});
-  }
-  while (!stack.empty()) {
-    Frame& frame = stack.back();
-    if (frame.next == frame.names.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const int folder = frame.fd.get();
-    TreeEntry item;
-    const std::string name = frame.names[frame.next++];
-    item.relativePath = frame.prefix + name;
-    if (::fstatat(folder, name.c_str(), &item.status, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (skip) continue;
-      throwErrno("fstatat");
-    }
-    visit(item);
-    if (!S_ISDIR(item.status.st_mode)) continue;
-    UniqueFd child(::openat(folder, name.c_str(), kFolderFlags));
-    if (!child) {
-      if (skip) continue;
-      throwErrno("openat");
-    }
-    std::vector<std::string> names;
-    try {
-      names = listFolder(child.get());
-    } catch (const std::system_error&) {
-      if (skip) continue;
-      throw;
-    }
-    stack.push_back(Frame{std::move(child), item.relativePath + "/", std::move(names)});
-  }
-}
-
 void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
   auto [folder, name] = openContainingFolder(path, /*pathOnly=*/false);
   const std::string temporary = "." + name + "." + randomUuidText() + ".tmp";
