@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build
+cmake --build build --target mirelo-update-helper mirelo-codesign mirelo-sample-app
 bin=$PWD/build/bin
 
 root=$(mktemp -d /tmp/mirelo-demo-XXXXXX)
