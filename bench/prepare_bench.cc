@@ -171,6 +171,24 @@ void BM_StageFlushes(benchmark::State& state) {
   }
 }
 
+// The same flushes when one whole-volume flush has written the extraction out first.
+void BM_StageFlushesAfterVolumeFlush(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto extracted = std::make_unique<Extracted>();
+    std::vector<std::string> paths;
+    flushList = &paths;
+    nftw(extracted->candidate().c_str(), collect, 64, FTW_PHYS | FTW_DEPTH);
+    state.ResumeTiming();
+    AtomicInstall::syncVolume((extracted->candidate() / "Contents/Info.plist").string());
+    for (const std::string& path : paths) AtomicInstall::syncFile(path);
+    AtomicInstall::syncVolume((extracted->candidate() / "Contents/Info.plist").string());
+    state.PauseTiming();
+    extracted.reset();
+    state.ResumeTiming();
+  }
+}
+
 void BM_StageInventory(benchmark::State& state) {
   Extracted extracted;
   for (auto _ : state) benchmark::DoNotOptimize(AtomicInstall::inventory(extracted.candidate()));
@@ -183,6 +201,7 @@ ONCE(BM_StageListing);
 ONCE(BM_StageExtraction);
 ONCE(BM_StageSignature);
 ONCE(BM_StageFlushes);
+ONCE(BM_StageFlushesAfterVolumeFlush);
 ONCE(BM_StageInventory);
 
 }  // namespace
