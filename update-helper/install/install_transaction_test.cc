@@ -88,11 +88,8 @@ struct Assets {
 
 class InstallTransaction : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { assets_ = new Assets; }
-  static void TearDownTestSuite() {
-    delete assets_;
-    assets_ = nullptr;
-  }
+  static void SetUpTestSuite() { assets_ = std::make_unique<Assets>(); }
+  static void TearDownTestSuite() { assets_.reset(); }
 
   void SetUp() override {
     fs::create_directories(applications_);
@@ -128,7 +125,7 @@ class InstallTransaction : public ::testing::Test {
     return found;
   }
 
-  static Assets* assets_;
+  static std::unique_ptr<Assets> assets_;
   testing::TempDir dir_;
   fs::path root_ = fs::canonical(dir_.path());
   fs::path applications_ = root_ / kFolderComposed;
@@ -136,7 +133,7 @@ class InstallTransaction : public ::testing::Test {
   fs::path work_ = root_ / "jobs" / "prepare-1";
 };
 
-Assets* InstallTransaction::assets_ = nullptr;
+std::unique_ptr<Assets> InstallTransaction::assets_;
 
 TEST_F(InstallTransaction, AdoptsAPreparedCandidateAndSwapsItIn) {
   const PreparedCandidate record = prepare();
