@@ -271,6 +271,10 @@ TEST_F(InstallTransaction, AdoptionChecksEverythingItRecorded) {
       ASSERT_TRUE(transaction);
       EXPECT_EQ(transaction->target(), installed_);
       EXPECT_EQ(versionOf(transaction->candidate()), "2.0.0");
+      // Letting go of the transaction leaves its folder and candidate alone.
+      const fs::path candidate = transaction->candidate();
+      transaction.reset();
+      EXPECT_EQ(versionOf(candidate), "2.0.0");
     } else if (test.stagingKept) {
       // Refused before the folder was proven ours: it and its parked candidate are untouched.
       EXPECT_TRUE(fs::is_directory(staging / "prepared"));
@@ -362,6 +366,8 @@ TEST_F(InstallTransaction, RequireParentExitTrustsOnlyAnObservedExitOrNoSuchProc
       {"process group 0, observed", 0, true, "ok"},
       {"gone", finished.pid(), false, "ok"},
       {"this process", ::getpid(), false, kStillRunning},
+      // Signal 0 to init succeeds for root and fails with EPERM for anyone else: both mean running.
+      {"init", 1, false, kStillRunning},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
