@@ -77,7 +77,9 @@ void appendLine(const std::string& logDirectory, const std::string& line) {
     if (::rename(current.c_str(), rotated.c_str()) != 0 && status.st_size >= kEventLogDropSize) return;
   }
 
-  UniqueFd fd(::open(current.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // Non-blocking, so that a named pipe put in place of the log cannot stall the session: the
+  // open then fails and the line is dropped. Regular files are unaffected.
+  UniqueFd fd(::open(current.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   if (!fd) return;
   // One write keeps concurrent writers' lines whole; a short write is not completed.
   [[maybe_unused]] ssize_t written = ::write(fd.get(), line.data(), line.size());

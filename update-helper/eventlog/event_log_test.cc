@@ -254,6 +254,13 @@ TEST_F(EventLogTest, NothingIsWrittenThroughOrRotatedAwayFromASymbolicLink) {
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(current())));
 }
 
+TEST_F(EventLogTest, ANamedPipeInPlaceOfTheLogDoesNotStallTheCaller) {
+  ASSERT_EQ(::mkfifo(current().c_str(), 0600), 0);
+  // Without a reader, a blocking open would wait for ever; the line is dropped instead.
+  note();
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(current())));
+}
+
 TEST_F(EventLogTest, MissingLogDirectoryDropsTheLineQuietly) {
   noteOutcomeIn((dir_ / "absent").string(), "update-expired", "1.0", "awaiting-install");
   noteOutcomeIn("", "update-expired", "1.0", "awaiting-install");
