@@ -20,6 +20,7 @@
 namespace mirelo::fs {
 namespace {
 
+using ::mirelo::testing::Immutable;
 using ::mirelo::testing::readFile;
 using ::mirelo::testing::runShell;
 using ::mirelo::testing::TempDir;
@@ -48,23 +49,6 @@ std::vector<std::string> namesIn(const stdfs::path& folder) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-// Makes a file immutable for the life of the object, when the file system and the user
-// allow it; the flag is always cleared again so the test folder can go.
-class ImmutableFile {
- public:
-  explicit ImmutableFile(const stdfs::path& path) : path_(path) {
-    applied_ = runShell("chattr +i '" + path_.string() + "' 2>/dev/null").exitCode == 0;
-  }
-  ~ImmutableFile() {
-    if (applied_) runShell("chattr -i '" + path_.string() + "'");
-  }
-  bool applied() const { return applied_; }
-
- private:
-  stdfs::path path_;
-  bool applied_ = false;
-};
 
 // A tree with a bit of everything: hidden entries, nested and read-only folders, a link to
 // a folder outside the tree and a link to a file outside it.
@@ -132,7 +116,7 @@ TEST_F(TreeTest, RemoveTreeWithMatchingIdentity) {
 }
 
 TEST_F(TreeTest, RemoveTreeReportsTheFirstErrorAndRemovesTheRest) {
-  ImmutableFile immutable(root_ / "a" / "b" / "file");
+  Immutable immutable(root_ / "a" / "b" / "file");
   if (!immutable.applied()) GTEST_SKIP() << "chattr +i is not supported here (needs root and ext4/xfs/btrfs)";
   EXPECT_EQ(errnoOf([&] { removeTree(root_.string()); }), EPERM);
   // Only the immutable file and the folders that hold it remain.

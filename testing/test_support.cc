@@ -135,6 +135,14 @@ std::string readFile(const std::filesystem::path& path) {
   return content.str();
 }
 
+Immutable::Immutable(std::filesystem::path path) : path_(std::move(path)) {
+  applied_ = runShell("chattr +i '" + path_.string() + "' 2>/dev/null").exitCode == 0;
+}
+
+Immutable::~Immutable() {
+  if (applied_) runShell("chattr -i '" + path_.string() + "'");
+}
+
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

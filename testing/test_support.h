@@ -48,6 +48,22 @@ ProcessResult runShell(const std::string& command);
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::string readFile(const std::filesystem::path& path);
 
+// Sets the immutable attribute (chattr +i) on a file or folder for the life of the object,
+// so that not even root can change, rename or remove it; cleared again on destruction.
+// applied() is false where the file system or the user does not allow it.
+class Immutable {
+ public:
+  explicit Immutable(std::filesystem::path path);
+  ~Immutable();
+  Immutable(const Immutable&) = delete;
+  Immutable& operator=(const Immutable&) = delete;
+  bool applied() const { return applied_; }
+
+ private:
+  std::filesystem::path path_;
+  bool applied_ = false;
+};
+
 // A child process that runs in the background until it is stopped or waited for.
 class BackgroundProcess {
  public:

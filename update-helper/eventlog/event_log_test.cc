@@ -18,27 +18,11 @@ namespace mirelo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Immutable;
 using testing::readFile;
 using testing::runShell;
 using testing::TempDir;
 using testing::writeFile;
-
-// Sets the immutable attribute on a folder for the life of the object, so that nothing in
-// it can be renamed even by root. Needs root and a file system that supports it.
-class ImmutableFolder {
- public:
-  explicit ImmutableFolder(fs::path path) : path_(std::move(path)) {
-    applied_ = runShell("chattr +i '" + path_.string() + "' 2>/dev/null").exitCode == 0;
-  }
-  ~ImmutableFolder() {
-    if (applied_) runShell("chattr -i '" + path_.string() + "'");
-  }
-  bool applied() const { return applied_; }
-
- private:
-  fs::path path_;
-  bool applied_ = false;
-};
 
 std::vector<std::string> linesOf(const std::string& content) {
   std::vector<std::string> lines;
@@ -151,7 +135,7 @@ TEST_F(EventLogTest, FailedRotationDropsTheLineOnlyFromTheHardCap) {
     const std::string old(c.size, 'x');
     writeFile(current(), old);
     {
-      ImmutableFolder frozen(dir_.path());
+      Immutable frozen(dir_.path());
       if (!frozen.applied()) GTEST_SKIP() << "chattr +i is not supported here (needs root and ext4/xfs/btrfs)";
       note();
     }

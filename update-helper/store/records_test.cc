@@ -20,6 +20,7 @@ namespace mirelo {
 namespace {
 
 using ::mirelo::testing::outcomeOf;
+using ::mirelo::testing::Immutable;
 using ::mirelo::testing::readFile;
 using ::mirelo::testing::runShell;
 using ::mirelo::testing::TempDir;
@@ -78,22 +79,6 @@ std::optional<PreparedCandidate> decodeCandidate(const std::string& text) {
   if (json.is_discarded()) return std::nullopt;
   return decodeRecord<PreparedCandidate>(json);
 }
-
-// Makes a file or folder immutable while the object lives, when the machine allows it.
-class Immutable {
- public:
-  explicit Immutable(const stdfs::path& path) : path_(path) {
-    applied_ = runShell("chattr +i '" + path_.string() + "' 2>/dev/null").exitCode == 0;
-  }
-  ~Immutable() {
-    if (applied_) runShell("chattr -i '" + path_.string() + "'");
-  }
-  bool applied() const { return applied_; }
-
- private:
-  stdfs::path path_;
-  bool applied_ = false;
-};
 
 TEST(RecordCodec, NumbersMustBeWholeValuesInRange) {
   struct Case {
