@@ -21,6 +21,7 @@ namespace mirelo::fs {
 namespace {
 
 using ::mirelo::testing::Immutable;
+using ::mirelo::testing::namesIn;
 using ::mirelo::testing::readFile;
 using ::mirelo::testing::runShell;
 using ::mirelo::testing::TempDir;
@@ -41,13 +42,6 @@ FileIdentity identityOf(const stdfs::path& path) {
   struct stat status {};
   EXPECT_EQ(lstatPath(path.string(), &status), 0) << path;
   return {status.st_dev, status.st_ino};
-}
-
-std::vector<std::string> namesIn(const stdfs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : stdfs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // A tree with a bit of everything: hidden entries, nested and read-only folders, a link to

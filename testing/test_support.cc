@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -125,6 +126,13 @@ void writeFile(const std::filesystem::path& path, const std::string& content) {
   std::ofstream stream(path, std::ios::binary | std::ios::trunc);
   if (!stream) throw std::runtime_error("cannot write " + path.string());
   stream << content;
+}
+
+std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string readFile(const std::filesystem::path& path) {

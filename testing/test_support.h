@@ -46,6 +46,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::option
 ProcessResult runShell(const std::string& command);
 
 void writeFile(const std::filesystem::path& path, const std::string& content);
+// The names of the entries of a folder, sorted.
+std::vector<std::string> namesIn(const std::filesystem::path& folder);
 std::string readFile(const std::filesystem::path& path);
 
 // Sets the immutable attribute (chattr +i) on a file or folder for the life of the object,

@@ -18,19 +18,13 @@ namespace mirelo {
 namespace {
 
 namespace stdfs = std::filesystem;
+using ::mirelo::testing::namesIn;
 using ::mirelo::testing::programPath;
 using ::mirelo::testing::ProcessResult;
 using ::mirelo::testing::readFile;
 using ::mirelo::testing::runProcess;
 using ::mirelo::testing::TempDir;
 using ::mirelo::testing::writeFile;
-
-std::vector<std::string> namesIn(const stdfs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : stdfs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 StagingClaim stagingWithCandidate(const stdfs::path& parent) {
   UpdateStaging staging(parent);

@@ -18,6 +18,7 @@ namespace mirelo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::namesIn;
 using testing::ProcessResult;
 using testing::TempDir;
 
@@ -49,12 +50,6 @@ class HeldLock {
   int fd_;
 };
 
-std::vector<std::string> directoryEntries(const fs::path& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
-  return names;
-}
-
 TEST(HelperEntry, WrongArgumentCountExitsTwoWithoutTouchingAnything) {
   TempDir dir;
   const std::string d = dir.path();
@@ -64,7 +59,7 @@ TEST(HelperEntry, WrongArgumentCountExitsTwoWithoutTouchingAnything) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
     expectExit(arguments, 2);
   }
-  EXPECT_TRUE(directoryEntries(dir.path()).empty());
+  EXPECT_TRUE(namesIn(dir.path()).empty());
 }
 
 TEST(HelperEntry, ProbeOnIdleDirectoryExitsOneAndLeavesOwnerOnlyLockFile) {
@@ -75,11 +70,11 @@ TEST(HelperEntry, ProbeOnIdleDirectoryExitsOneAndLeavesOwnerOnlyLockFile) {
   EXPECT_TRUE(S_ISREG(info.st_mode));
   EXPECT_EQ(info.st_mode & 07777, 0600u);
   EXPECT_EQ(info.st_size, 0);
-  EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"active.lock"});
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"active.lock"});
 
   // The lock file is never removed: a second probe finds and reuses it.
   expectExit({"--probe", dir.path()}, 1);
-  EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"active.lock"});
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"active.lock"});
 }
 
 TEST(HelperEntry, UnknownModeTakesTheLockThenExitsTwo) {
@@ -103,7 +98,7 @@ TEST(HelperEntry, LockHeldByAnotherProcess) {
     expectExit({c.mode, dir.path()}, c.code);
   }
   // A refused contender writes nothing into the work directory.
-  EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"active.lock"});
+  EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"active.lock"});
 }
 
 TEST(HelperEntry, UnusableLockFileExitsTwoInEveryMode) {

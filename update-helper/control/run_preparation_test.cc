@@ -27,6 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
+using testing::namesIn;
 using testing::ProcessResult;
 
 const char kIdentifier[] = "com.mirelo.desktop";
@@ -36,13 +37,6 @@ std::string tool(const std::string& name) { return testing::programPath(name).st
 void mustRun(const std::vector<std::string>& argv) {
   ProcessResult result = testing::runProcess(argv);
   ASSERT_EQ(result.exitCode, 0) << argv[0] << " " << argv[1] << ": " << result.err;
-}
-
-std::vector<std::string> entries(const fs::path& directory) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 std::vector<fs::path> stagingFolders(const fs::path& parent) {
@@ -124,7 +118,7 @@ TEST_F(PrepareRun, RecordsAVerifiedParkedCandidate) {
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
-  EXPECT_EQ(entries(work_), (std::vector<std::string>{"active.lock", "prepared.json", "request.json"}));
+  EXPECT_EQ(namesIn(work_), (std::vector<std::string>{"active.lock", "prepared.json", "request.json"}));
 
   const json record = json::parse(testing::readFile(work_ / "prepared.json"));
   EXPECT_EQ(record.size(), 11u);
@@ -144,7 +138,7 @@ TEST_F(PrepareRun, RecordsAVerifiedParkedCandidate) {
   EXPECT_EQ(folder.st_mode & 07777, 0700u);
   EXPECT_EQ(record["stagingDevice"].get<int64_t>(), static_cast<int64_t>(folder.st_dev));
   EXPECT_EQ(record["stagingInode"].get<uint64_t>(), folder.st_ino);
-  EXPECT_EQ(entries(staging), std::vector<std::string>{"prepared"});
+  EXPECT_EQ(namesIn(staging), std::vector<std::string>{"prepared"});
 
   const fs::path parked = staging / "prepared";
   struct stat candidate {};
@@ -161,7 +155,7 @@ TEST_F(PrepareRun, RecordsAVerifiedParkedCandidate) {
   result = helper("--discard");
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_TRUE(stagingFolders(applications_).empty());
-  EXPECT_EQ(entries(work_), (std::vector<std::string>{"active.lock", "request.json"}));
+  EXPECT_EQ(namesIn(work_), (std::vector<std::string>{"active.lock", "request.json"}));
   // The installed application is untouched.
   EXPECT_EQ(testing::runProcess({tool("mirelo-codesign"), "verify", (applications_ / "Mirelo.app").string()}).exitCode, 0);
 }

@@ -27,6 +27,7 @@
 namespace mirelo {
 namespace {
 
+using ::mirelo::testing::namesIn;
 using ::mirelo::testing::outcomeOf;
 using ::mirelo::testing::readFile;
 using ::mirelo::testing::runShell;
@@ -35,13 +36,6 @@ using ::mirelo::testing::writeFile;
 namespace stdfs = std::filesystem;
 
 bool present(const stdfs::path& path) { return stdfs::exists(stdfs::symlink_status(path)); }
-
-std::vector<std::string> namesIn(const stdfs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : stdfs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // A work directory P, the folder that holds the installed application (where staging
 // folders go) and a session directory F.
