@@ -11,7 +11,7 @@
 
 #include "platform/errno_error.h"
 #include "platform/unique_fd.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {

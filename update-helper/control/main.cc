@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <string>
 
-#include "update-helper/control/helper_process.h"
+#include "update-helper/common/helper_process.h"
 #include "update-helper/control/preparation_termination.h"
 #include "update-helper/control/run_preparation.h"
 #include "update-helper/control/update_window.h"

@@ -14,7 +14,7 @@
 #include "platform/fs.h"
 #include "update-helper/control/adopt_prepared.h"
 #include "update-helper/control/failure_reason.h"
-#include "update-helper/control/helper_process.h"
+#include "update-helper/common/helper_process.h"
 #include "update-helper/control/install_request.h"
 #include "update-helper/eventlog/event_log.h"
 #include "update-helper/install/atomic_install.h"

@@ -27,7 +27,7 @@
 #include "platform/text.h"
 #include "update-helper/install/archive_listing.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/install/path_validation.h"
 #include "update-helper/install/string_view_set.h"
 

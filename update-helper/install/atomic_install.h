@@ -82,7 +82,11 @@ class AtomicInstall {
 
   // Requires the application's exit, then exchanges candidate and target and flushes both
   // folders and the volume; the staging folder is marked replaced once the exchange is done.
+  // When it throws, exchanged() tells whether the new bundle is already in place.
   void commit(bool parentExitObserved);
+  // True once commit() has exchanged candidate and target, also when a flush after the
+  // exchange then threw; false before commit() and when it threw before the exchange.
+  bool exchanged() const noexcept { return exchanged_; }
 
   // Returns when `exitObserved`, or when signal 0 to `pid` fails with ESRCH; throws
   // "Application is still running" otherwise (pid 0 addresses this process's own group).
@@ -98,7 +102,8 @@ class AtomicInstall {
 
   // Runs `executable` with `arguments` to completion and returns its standard output.
   // Throws "Update preparation failed" for a non-zero status or output that is not UTF-8,
-  // "Update preparation was cancelled" once cancelled, or the launch error (errno).
+  // InstallFailure::cancelled() once cancelled, or the launch error (errno). The runner
+  // itself is runChild() of staging/child_processes.h.
   static std::string run(const std::string& executable, const std::vector<std::string>& arguments);
 
   // Archive inspection and path validation.
@@ -121,9 +126,6 @@ class AtomicInstall {
   static std::filesystem::path extract(const std::filesystem::path& archive, const ArchiveContents& contents,
                                        UpdateStaging& into, const InstalledApplication& installed,
                                        const std::string& version);
-  // Called at each cancellation checkpoint of extract(), just before the flag is read, so
-  // that tests can count the checkpoints or cancel at one. Pass an empty function to remove.
-  static void setExtractCheckpointForTesting(std::function<void()> hook);
 
   // Durable flushes and volume checks.
   static void syncFile(const std::string& path);
@@ -141,6 +143,7 @@ class AtomicInstall {
   std::unique_ptr<UpdateStaging> stagingOwner_;
   std::filesystem::path candidate_;
   pid_t parentPID_ = 0;
+  bool exchanged_ = false;
 };
 
 }  // namespace mirelo

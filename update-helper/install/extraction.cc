@@ -10,7 +10,7 @@
 #include "platform/fs.h"
 #include "platform/tree.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
 
@@ -28,15 +28,7 @@ constexpr size_t kFilesPerCheckpoint = 256;
 constexpr uint32_t kExtractionFlags =
     codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate;
 
-std::function<void()>& checkpointHook() {
-  static std::function<void()> hook;
-  return hook;
-}
-
-void checkpoint() {
-  if (checkpointHook()) checkpointHook()();
-  ChildProcesses::shared().checkCancelled();
-}
+void checkpoint() { ChildProcesses::shared().checkCancelled(); }
 
 void requireValidSignature(const std::filesystem::path& candidate, const InstalledApplication& installed) {
   // Without the installed application's requirement nothing could be satisfied.
@@ -70,8 +62,6 @@ void writeOutVolume(const std::filesystem::path& folder) noexcept {
 }
 
 }  // namespace
-
-void AtomicInstall::setExtractCheckpointForTesting(std::function<void()> hook) { checkpointHook() = std::move(hook); }
 
 std::filesystem::path AtomicInstall::extract(const std::filesystem::path& archive, const ArchiveContents& contents,
                                              UpdateStaging& into, const InstalledApplication& installed,

@@ -8,7 +8,7 @@
 #include "testing/failure_capture.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
 
@@ -37,7 +37,7 @@ class ExtractionTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    AtomicInstall::setExtractCheckpointForTesting({});
+    ChildProcesses::shared().setCheckpointForTesting({});
     ChildProcesses::shared().resetForTesting();
   }
 
@@ -178,7 +178,7 @@ TEST_F(ExtractionTest, CancelledBeforeTheToolStarts) {
   EXPECT_EQ(outcomeOf([&] {
               AtomicInstall::extract(zip, ArchiveContents{"Mirelo.app", 0}, staging, installed_, "2.0");
             }),
-            "Update preparation was cancelled");
+            "cancelled");
   EXPECT_TRUE(fs::is_empty(staging.directory()));
 }
 
@@ -195,7 +195,7 @@ TEST_F(ExtractionTest, CancellationIsPolledBeforeTheWalkAndEvery256Files) {
     testing::signWithTool(key_, update);
     fs::path zip = archive(update);
     int checkpoints = 0;
-    AtomicInstall::setExtractCheckpointForTesting([&] { ++checkpoints; });
+    ChildProcesses::shared().setCheckpointForTesting([&] { ++checkpoints; });
     EXPECT_EQ(extract(zip), "ok");
     EXPECT_EQ(checkpoints, c.checkpoints);
   }
@@ -210,10 +210,10 @@ TEST_F(ExtractionTest, CancellationNoticedAtACheckpointStopsTheFlush) {
     SCOPED_TRACE(cancelAt);
     ChildProcesses::shared().resetForTesting();
     int checkpoints = 0;
-    AtomicInstall::setExtractCheckpointForTesting([&] {
+    ChildProcesses::shared().setCheckpointForTesting([&] {
       if (++checkpoints == cancelAt) ChildProcesses::shared().cancel();
     });
-    EXPECT_EQ(extract(zip), "Update preparation was cancelled");
+    EXPECT_EQ(extract(zip), "cancelled");
     EXPECT_EQ(checkpoints, cancelAt);
   }
 }
@@ -228,7 +228,7 @@ TEST_F(ExtractionTest, LinksAreNeitherFollowedNorFlushed) {
   testing::signWithTool(key_, update);
   fs::path zip = archive(update);
   int checkpoints = 0;
-  AtomicInstall::setExtractCheckpointForTesting([&] { ++checkpoints; });
+  ChildProcesses::shared().setCheckpointForTesting([&] { ++checkpoints; });
   fs::path candidate;
   EXPECT_EQ(extract(zip, "Mirelo.app", "2.0", &candidate), "ok");
   EXPECT_EQ(checkpoints, 1);

@@ -6,7 +6,7 @@
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "platform/codesign.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
 #include "update-helper/store/prepared_store.h"
@@ -22,8 +22,6 @@ namespace mirelo {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-const char kCancelled[] = "Update preparation was cancelled";
 
 // The path with its last component removed, as a file URL does it: trailing slashes go
 // first, so ".../MacOS/Mirelo/" loses "Mirelo" too.
@@ -41,9 +39,7 @@ stdfs::path installedBundle(const std::string& executable) {
   return withoutLastComponent(withoutLastComponent(withoutLastComponent(executable)));
 }
 
-void throwIfCancelled() {
-  if (ChildProcesses::shared().isCancelled()) throw InstallFailure::invalid(kCancelled);
-}
+void throwIfCancelled() { ChildProcesses::shared().checkCancelled(); }
 
 std::string candidateCodeHash(const stdfs::path& candidate) {
   std::optional<codesign::StaticCode> code;
