@@ -20,9 +20,14 @@ using testing::outcomeOf;
 using testing::TempDir;
 using testing::writeFile;
 
-// Regular files of a bundle made by writeBundle and signed: Info.plist, the executable, two
-// resources and the three files of the signature.
-constexpr int kBundleFiles = 7;
+// The regular files below `folder`, links not followed.
+int regularFilesIn(const fs::path& folder) {
+  int count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.symlink_status().type() == fs::file_type::regular) ++count;
+  }
+  return count;
+}
 
 class ExtractionTest : public ::testing::Test {
  public:
@@ -72,10 +77,19 @@ class ExtractionTest : public ::testing::Test {
     });
   }
 
-  // Regular files added to the bundle so that it holds `total` of them once signed.
+  // Regular files added to the unsigned bundle so that it holds `total` of them once signed.
+  // How many files signing adds is measured once on a bundle of its own.
   void fillTo(const fs::path& bundle, int total) {
+    if (signatureFiles_ < 0) {
+      const fs::path probe = dir_ / "probe" / "Mirelo.app";
+      testing::writeBundle(probe, {"com.example.mirelo", "2.0", "Mirelo"});
+      const int unsigned_ = regularFilesIn(probe);
+      testing::signWithTool(key_, probe);
+      signatureFiles_ = regularFilesIn(probe) - unsigned_;
+      fs::remove_all(probe.parent_path());
+    }
     fs::create_directories(bundle / "Contents/Resources/fill");
-    for (int i = kBundleFiles; i < total; ++i) {
+    for (int i = regularFilesIn(bundle) + signatureFiles_; i < total; ++i) {
       writeFile(bundle / "Contents/Resources/fill" / ("f" + std::to_string(i)), std::to_string(i));
     }
   }
@@ -85,6 +99,7 @@ class ExtractionTest : public ::testing::Test {
   fs::path otherKey_;
   fs::path applications_ = dir_ / "Applications";
   InstalledApplication installed_;
+  int signatureFiles_ = -1;
 };
 
 TEST_F(ExtractionTest, ExtractsAVerifiedCandidateWithItsLinks) {
@@ -196,7 +211,10 @@ TEST_F(ExtractionTest, CancellationIsPolledBeforeTheWalkAndEvery256Files) {
     fs::path zip = archive(update);
     int checkpoints = 0;
     ChildProcesses::shared().setCheckpointForTesting([&] { ++checkpoints; });
-    EXPECT_EQ(extract(zip), "ok");
+    fs::path candidate;
+    EXPECT_EQ(extract(zip, "Mirelo.app", "2.0", &candidate), "ok");
+    // The boundaries are those of the files really flushed.
+    EXPECT_EQ(regularFilesIn(candidate), c.files);
     EXPECT_EQ(checkpoints, c.checkpoints);
   }
 }

@@ -1,3 +1,5 @@
+#include "update-helper/install/inventory.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -13,11 +15,10 @@
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "platform/tree.h"
-#include "update-helper/install/atomic_install.h"
 #include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 
-namespace mirelo {
+namespace mirelo::install {
 namespace {
 
 const char kCannotInspect[] = "Cannot inspect update";
@@ -109,7 +110,7 @@ struct Sortable {
 
 }  // namespace
 
-std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
+std::string inventory(const std::filesystem::path& bundle) {
   // Every failure of the walk itself (the folder missing or a link, a folder below it that
   // cannot be listed, an item that vanished) means the tree cannot be inspected. A folder
   // that cannot be listed is not skipped: its content would escape the digest.
@@ -160,4 +161,4 @@ std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
   return lowerHex(hash.finish());
 }
 
-}  // namespace mirelo
+}  // namespace mirelo::install

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/codesign.h"
 #include "update-helper/install/atomic_install.h"
 #include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
@@ -41,16 +40,6 @@ stdfs::path installedBundle(const std::string& executable) {
 
 void throwIfCancelled() { ChildProcesses::shared().checkCancelled(); }
 
-std::string candidateCodeHash(const stdfs::path& candidate) {
-  std::optional<codesign::StaticCode> code;
-  try {
-    code.emplace(codesign::StaticCode::createWithPath(candidate));
-  } catch (const codesign::SignatureError&) {
-    throw InstallFailure::invalid("Cannot read update signature");
-  }
-  return AtomicInstall::codeHash(*code);
-}
-
 }  // namespace
 
 PreparedCandidate PreparedStore::prepare(const PrepareRequest& request) {
@@ -71,7 +60,7 @@ PreparedCandidate PreparedStore::prepare(const PrepareRequest& request) {
     throwIfCancelled();
 
     const std::string inventory = AtomicInstall::inventory(candidate);
-    const std::string cdhash = candidateCodeHash(candidate);
+    const std::string cdhash = install::inspectCodeHash(candidate);
 
     const uint64_t candidateInode = park(candidate, staging.directory());
     AtomicInstall::syncFile(staging.directory().string());

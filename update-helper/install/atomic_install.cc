@@ -1,6 +1,8 @@
 // The install transaction: a verified candidate waiting in its staging folder, built from an
 // archive or by adopting a parked candidate, and the exchange that installs it.
 
+#include "update-helper/install/atomic_install.h"
+
 #include <signal.h>
 
 #include <cerrno>
@@ -11,18 +13,17 @@
 
 #include "platform/fs.h"
 #include "platform/text.h"
-#include "update-helper/install/atomic_install.h"
+#include "update-helper/install/install_messages.h"
+#include "update-helper/install/prepared_candidate.h"
 #include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
-#include "update-helper/store/records.h"
 
 namespace mirelo {
 namespace {
 
 const char kDoesNotMatch[] = "Prepared update does not match";
 const char kChanged[] = "Prepared update changed";
-const char kSignatureChanged[] = "Prepared update signature changed";
 const char kStillRunning[] = "Application is still running";
 const char kReplacementFailed[] = "Atomic replacement failed";
 
@@ -30,7 +31,7 @@ constexpr std::string_view kBundleSuffix = ".app";
 // ".app" alone is not a bundle name: at least one character must precede the suffix.
 constexpr size_t kShortestBundleName = 5;
 
-bool canonicallyEqual(const std::string& a, const std::string& b) { return a == b || text::toNFC(a) == text::toNFC(b); }
+using text::canonicallyEqual;
 
 // A name that can only name an entry directly inside the staging folder and ends in ".app",
 // counted in user-perceived characters after composition.
@@ -119,7 +120,7 @@ std::unique_ptr<AtomicInstall> AtomicInstall::adopting(const PreparedCandidate& 
     const std::filesystem::path& candidate = transaction->candidate_;
     checkpoint();
     requireIdentity(candidate, installed, version);
-    if (!installed.requirement) throw InstallFailure::invalid(kSignatureChanged);
+    if (!installed.requirement) throw InstallFailure::invalid(install::kSignatureChangedMessage);
     checkpoint();
     requireSignature(candidate, *installed.requirement, record.cdhash);
     checkpoint();
@@ -145,9 +146,6 @@ void AtomicInstall::commit(bool parentExitObserved) {
   });
 }
 
-std::string AtomicInstall::run(const std::string& executable, const std::vector<std::string>& arguments) {
-  return runChild(executable, arguments);
-}
 
 void AtomicInstall::requireParentExit(pid_t pid, bool exitObserved) {
   if (exitObserved) return;

@@ -22,10 +22,9 @@
 #include "testing/failure_capture.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
+#include "update-helper/install/prepared_candidate.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
-#include "update-helper/store/prepared_store.h"
-#include "update-helper/store/records.h"
 
 namespace mirelo {
 namespace {
@@ -58,6 +57,25 @@ std::string versionOf(const fs::path& bundle) {
   const std::optional<PropertyListDictionary> info = PropertyListDictionary::readBundleInfo(bundle);
   if (!info) return "<no Info.plist>";
   return info->string("CFBundleShortVersionString").value_or("<no version>");
+}
+
+// The record that the real preparation wrote, read here without the store's decoder, which
+// belongs to a layer above the install engine.
+PreparedCandidate readPrepared(const fs::path& path) {
+  const nlohmann::json json = nlohmann::json::parse(testing::readFile(path));
+  PreparedCandidate record;
+  record.schema = json.at("schema").get<int64_t>();
+  record.version = json.at("version").get<std::string>();
+  record.tag = json.at("tag").get<std::string>();
+  record.target = json.at("target").get<std::string>();
+  record.staging = json.at("staging").get<std::string>();
+  record.stagingDevice = json.at("stagingDevice").get<int64_t>();
+  record.stagingInode = json.at("stagingInode").get<uint64_t>();
+  record.bundle = json.at("bundle").get<std::string>();
+  record.candidateInode = json.at("candidateInode").get<uint64_t>();
+  record.inventory = json.at("inventory").get<std::string>();
+  record.cdhash = json.at("cdhash").get<std::string>();
+  return record;
 }
 
 uint64_t inodeOf(const fs::path& path) {
@@ -113,9 +131,7 @@ class InstallTransaction : public ::testing::Test {
     const testing::ProcessResult result =
         testing::runProcess({tool("mirelo-update-helper"), "--prepare", work_.string()});
     if (result.exitCode != 0) throw std::runtime_error("preparation failed: " + result.err);
-    std::optional<PreparedCandidate> record = PreparedStore::read<PreparedCandidate>(work_ / "prepared.json");
-    if (!record) throw std::runtime_error("no prepared record");
-    return *record;
+    return readPrepared(work_ / "prepared.json");
   }
 
   std::vector<fs::path> stagingFolders(const fs::path& parent) const {
