@@ -22,6 +22,7 @@
 // "session.lock" makes checking for a running session and starting one a single step, so
 // that two application instances cannot both start a session.
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -64,6 +65,8 @@ class InstallSession {
   void announceInstalling();
   // Abandons the session: writes "cancel".
   void cancel();
+  // Ends the session with SIGTERM, also one that has expired and no longer reads phases.
+  void terminate() const { helper_.signal(SIGTERM); }
   // The helper's exit code once it has ended, waiting at most `limit`.
   std::optional<int> waitForHelper(std::chrono::milliseconds limit) { return helper_.waitFor(limit); }
 
