@@ -191,6 +191,7 @@ void UpdateClient::requireWorkDirectory(const fs::path& directory) const {
 }
 
 Probe UpdateClient::probe(const fs::path& directory) const {
+  requireWorkDirectory(directory);
   switch (runHelper(helper_, "--probe", directory)) {
     case 0:
       return Probe::kBusy;
