@@ -51,6 +51,32 @@ std::vector<char*> makeEnvironment(const std::optional<std::vector<std::string>>
   return makeArgv(*entries);
 }
 
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "mirelo-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may leave read-only or immutable-free folders; make them writable first.
+  try {
+    runProcess({"/bin/chmod", "-R", "u+rwx", path_.string()});
+  } catch (...) {
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path programPath(const std::string& name) {
+  return std::filesystem::path(MIRELO_BUILD_DIR) / "bin" / name;
+}
+
+std::filesystem::path sourceDir() { return MIRELO_SOURCE_DIR; }
+
+namespace {
+
 ProcessResult runToCompletion(const std::vector<std::string>& argv, const std::optional<std::string>& input,
                               const std::optional<std::vector<std::string>>& environment) {
   int out[2], err[2], in[2] = {-1, -1};
@@ -110,25 +136,6 @@ ProcessResult runToCompletion(const std::vector<std::string>& argv, const std::o
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "mirelo-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  // Tests may leave read-only or immutable-free folders; make them writable first.
-  ::system(("chmod -R u+rwx '" + path_.string() + "' 2>/dev/null").c_str());
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path programPath(const std::string& name) {
-  return std::filesystem::path(MIRELO_BUILD_DIR) / "bin" / name;
-}
-
-std::filesystem::path sourceDir() { return MIRELO_SOURCE_DIR; }
-
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::optional<std::string>& input) {
   return runToCompletion(argv, input, std::nullopt);
 }
@@ -180,6 +187,49 @@ Immutable::Immutable(std::filesystem::path path) : path_(std::move(path)) {
 
 Immutable::~Immutable() {
   if (applied_) runShell("chattr -i '" + path_.string() + "'");
+}
+
+std::string runInChild(const std::function<std::string()>& body) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  const pid_t child = ::fork();
+  if (child < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (child == 0) {
+    ::close(ends[0]);
+    std::string text;
+    try {
+      text = body();
+    } catch (const std::exception& error) {
+      text = std::string("exception: ") + error.what();
+    } catch (...) {
+      text = "exception";
+    }
+    for (size_t written = 0; written < text.size();) {
+      const ssize_t n = ::write(ends[1], text.data() + written, text.size() - written);
+      if (n <= 0) ::_exit(1);
+      written += static_cast<size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(ends[1]);
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(ends[0]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  return text;
 }
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
