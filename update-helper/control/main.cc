@@ -2,7 +2,7 @@
 // executable answers itself (update-helper/control/launcher.cc).
 //
 // Takes the work directory's instance lock and then runs a background preparation or
-// discard, or (later) the foreground update session. Its only results are the exit code and
+// discard, or hosts the foreground update session. Its only results are the exit code and
 // the files it writes; it prints nothing.
 
 #include <fcntl.h>
@@ -13,10 +13,11 @@
 #include <string>
 #include <string_view>
 
+#include "update-helper/common/helper_process.h"
 #include "update-helper/control/core_entry.h"
-#include "update-helper/control/helper_process.h"
 #include "update-helper/control/preparation_termination.h"
 #include "update-helper/control/run_preparation.h"
+#include "update-helper/control/update_window.h"
 
 namespace {
 
@@ -54,7 +55,11 @@ extern "C" [[gnu::visibility("default")]] int mireloUpdateHelperMain(int argc, c
       return kUsageOrLockFailure;
     }
   }
-  // "--run" with the lock will host the foreground session; until it exists it is refused
-  // like every other mode.
+  if (mode == "--run" && acquired) {
+    const int code = mirelo::runForegroundSession();
+    ::close(fd);
+    return code;
+  }
+  // Any other mode, and "--run" without the lock.
   return kUsageOrLockFailure;
 }
