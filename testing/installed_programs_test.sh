@@ -120,7 +120,7 @@ printf installing > "$session/.phase.new" && mv -f "$session/.phase.new" "$sessi
 kill "$app_pid"
 wait "$app_pid" 2>/dev/null || true
 app_pid=
-code=$(status wait "$helper_pid")
+set +e; wait "$helper_pid"; code=$?; set -e
 [ "$code" = 0 ] || fail "--run exited $code"
 [ "$(installed_version)" = 2.0.0 ] || fail "installed version is $(installed_version)"
 grep -q 2.0.0 "$work/started.log" || fail "2.0.0 was not relaunched"
