@@ -10,7 +10,8 @@
 // lock this process holds: `--prepare` then exits 3 and `--run` exits 2 right after their
 // lock attempt, so the figure is loading the program and its libraries, nothing else.
 //
-// Run: build/bin/probe_bench  (medians of the repetitions)
+// Run: build/bin/probe_bench  (medians of the repetitions). To compare with another build
+// of the helper, name its executable in MIRELO_PROBE_BENCH_HELPER.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 
 #include <benchmark/benchmark.h>
@@ -44,8 +46,13 @@ double runOnce(const char* program, const char* mode, const char* directory) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+std::string helperPath() {
+  if (const char* other = std::getenv("MIRELO_PROBE_BENCH_HELPER"); other != nullptr && *other != '\0') return other;
+  return mirelo::testing::programPath("mirelo-update-helper");
+}
+
 void againstSpawnOfTrue(benchmark::State& state, const char* mode, const char* directory) {
-  const std::string helper = mirelo::testing::programPath("mirelo-update-helper");
+  const std::string helper = helperPath();
   double trueSeconds = 0;
   double helperSeconds = 0;
   for (auto _ : state) {
