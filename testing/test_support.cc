@@ -56,7 +56,10 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   // Tests may leave read-only or immutable-free folders; make them writable first.
-  ::system(("chmod -R u+rwx '" + path_.string() + "' 2>/dev/null").c_str());
+  try {
+    runProcess({"/bin/chmod", "-R", "u+rwx", path_.string()});
+  } catch (...) {
+  }
   std::filesystem::remove_all(path_, ignored);
 }
 
@@ -149,6 +152,49 @@ Immutable::Immutable(std::filesystem::path path) : path_(std::move(path)) {
 
 Immutable::~Immutable() {
   if (applied_) runShell("chattr -i '" + path_.string() + "'");
+}
+
+std::string runInChild(const std::function<std::string()>& body) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  const pid_t child = ::fork();
+  if (child < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (child == 0) {
+    ::close(ends[0]);
+    std::string text;
+    try {
+      text = body();
+    } catch (const std::exception& error) {
+      text = std::string("exception: ") + error.what();
+    } catch (...) {
+      text = "exception";
+    }
+    for (size_t written = 0; written < text.size();) {
+      const ssize_t n = ::write(ends[1], text.data() + written, text.size() - written);
+      if (n <= 0) ::_exit(1);
+      written += static_cast<size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(ends[1]);
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(ends[0]);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+  return text;
 }
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +66,12 @@ class Immutable {
   std::filesystem::path path_;
   bool applied_ = false;
 };
+
+// Runs `body` in a forked copy of this process (for checks that change the whole process,
+// such as its user or its signal mask) and returns the text it returned; an exception in
+// the child comes back as "exception: " and its message, a child that died as "ended with
+// status N". Programs are started with runProcess or BackgroundProcess instead.
+std::string runInChild(const std::function<std::string()>& body);
 
 // A child process that runs in the background until it is stopped or waited for.
 class BackgroundProcess {
