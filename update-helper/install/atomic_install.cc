@@ -92,10 +92,10 @@ std::unique_ptr<AtomicInstall> AtomicInstall::fromArchive(const std::filesystem:
 std::unique_ptr<AtomicInstall> AtomicInstall::adopting(const PreparedCandidate& record,
                                                        const std::filesystem::path& target,
                                                        const std::string& version, pid_t parentPID) {
-  checkpoint();
+  // No checkpoint before the staging folder is adopted: a cancellation there would leave
+  // the claimed folder on disk with no owner but the session's "adopted.json".
   const InstalledApplication installed = inspectInstalled(target);
   std::unique_ptr<AtomicInstall> transaction(new AtomicInstall(installed.bundle, parentPID));
-  checkpoint();
   if (!fitsInt32(record.stagingDevice)) throw InstallFailure::invalid(kDoesNotMatch);
   // Name and identity are proven here; a folder that fails them is not ours to remove.
   transaction->own(std::make_unique<UpdateStaging>(std::filesystem::path(record.staging),
