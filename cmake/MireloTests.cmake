@@ -1,13 +1,14 @@
-# mirelo_add_tests(NAME DIR LIBS...): one GoogleTest binary from every *_test.cc in DIR.
-# Tests live beside the code they test. Every test binary learns where the built programs
-# are, so black-box tests run the real executables.
-function(mirelo_add_tests name dir)
-  file(GLOB sources CONFIGURE_DEPENDS "${dir}/*_test.cc")
-  if(NOT sources)
-    return()
+# mirelo_add_tests(NAME SOURCES file... LIBRARIES lib...): one GoogleTest binary from the
+# listed test files, registered with CTest. Tests live beside the code they test, and every
+# source is named: a file that is not listed is never built into a test. Every test binary
+# learns where the built programs are, so black-box tests run the real executables.
+function(mirelo_add_tests name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
+  if(NOT arg_SOURCES)
+    message(FATAL_ERROR "mirelo_add_tests(${name}): no SOURCES")
   endif()
-  add_executable(${name} ${sources})
-  target_link_libraries(${name} PRIVATE ${ARGN} mirelo_testing GTest::gtest GTest::gmock GTest::gtest_main)
+  add_executable(${name} ${arg_SOURCES})
+  target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} mirelo_testing GTest::gtest GTest::gmock GTest::gtest_main)
   add_dependencies(${name} mirelo_programs)
   target_compile_definitions(${name} PRIVATE
     MIRELO_BUILD_DIR="${CMAKE_BINARY_DIR}"

@@ -15,7 +15,7 @@
 
 #include "fuzz/validate_paths_reference.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/install/path_validation.h"
 
 namespace {

@@ -79,6 +79,14 @@ void removeTree(const std::string& path, const std::optional<FileIdentity>& expe
 // the last folder flush is reported although the new file is already in place.
 void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0666);
 
+// Reads the whole of the regular file `path` if it holds at most `limit` bytes. The final
+// component is never followed (ELOOP for a link), and nothing but a regular file is opened:
+// lstat is asked first and the opened file must still be that very file (EINVAL for any
+// other kind, or when the entry was swapped in between). A file larger than `limit`, also
+// one that grows past it while being read, fails with EFBIG. Opened non-blocking, so a named
+// pipe can never stall the caller. Throws std::system_error with the errno otherwise.
+std::string readSmallFile(const std::string& path, size_t limit);
+
 // Opens `path` read-only without following a final link (O_NOFOLLOW, non-blocking so that a
 // named pipe cannot stall the caller). Throws the errno of open.
 UniqueFd openNoFollow(const std::string& path);

@@ -153,6 +153,35 @@ UniqueFd openNoFollow(const std::string& path) {
   return fd;
 }
 
+std::string readSmallFile(const std::string& path, size_t limit) {
+  requireNoNul(path, "lstat");
+  struct stat entry {};
+  if (::lstat(path.c_str(), &entry) != 0) throwErrno("lstat");
+  if (S_ISLNK(entry.st_mode)) throwErrno(ELOOP, "lstat");
+  if (!S_ISREG(entry.st_mode)) throwErrno(EINVAL, "lstat");
+  if (static_cast<uint64_t>(entry.st_size) > limit) throwErrno(EFBIG, "lstat");
+
+  UniqueFd fd = openNoFollow(path);
+  struct stat opened {};
+  if (::fstat(fd.get(), &opened) != 0) throwErrno("fstat");
+  if (!S_ISREG(opened.st_mode) || opened.st_ino != entry.st_ino || opened.st_dev != entry.st_dev) {
+    throwErrno(EINVAL, "open");
+  }
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("read");
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+    if (content.size() > limit) throwErrno(EFBIG, "read");
+  }
+  return content;
+}
+
 void removeTree(const std::string& path, const std::optional<FileIdentity>& expected) {
   auto [parent, name] = openContainingFolder(path, /*pathOnly=*/true);
   struct stat topStatus {};

@@ -3,10 +3,12 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -118,6 +120,26 @@ TEST_F(TreeTest, RemoveTreeReportsTheFirstErrorAndRemovesTheRest) {
   EXPECT_TRUE(stdfs::exists(root_ / "a" / "b" / "file"));
   EXPECT_EQ(namesIn(root_), std::vector<std::string>{"a"});
   EXPECT_EQ(namesIn(root_ / "a"), std::vector<std::string>{"b"});
+  EXPECT_EQ(readFile(outside_ / "keep" / "precious"), "keep me");
+}
+
+TEST_F(TreeTest, RemoveTreeStopsAtAMountPoint) {
+  const stdfs::path mountPoint = root_ / "a" / "mounted";
+  stdfs::create_directory(mountPoint);
+  if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    stdfs::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mountPoint};
+  writeFile(mountPoint / "other-volume", "keep me too");
+
+  EXPECT_EQ(errnoOf([&] { removeTree(root_.string()); }), EXDEV);
+  // The mounted volume is untouched; everything else that does not hold it is gone.
+  EXPECT_EQ(readFile(mountPoint / "other-volume"), "keep me too");
+  EXPECT_EQ(namesIn(root_), std::vector<std::string>{"a"});
+  EXPECT_EQ(namesIn(root_ / "a"), std::vector<std::string>{"mounted"});
   EXPECT_EQ(readFile(outside_ / "keep" / "precious"), "keep me");
 }
 
@@ -282,6 +304,47 @@ TEST(OpenNoFollow, RefusesAFinalLink) {
   EXPECT_TRUE(openNoFollow((dir / "file").string()).valid());
   EXPECT_EQ(errnoOf([&] { openNoFollow((dir / "link").string()); }), ELOOP);
   EXPECT_EQ(errnoOf([&] { openNoFollow(std::string("a\0b", 3)); }), EINVAL);
+}
+
+TEST(ReadSmallFile, ReadsOnlyASmallRegularFileItself) {
+  TempDir dir;
+  writeFile(dir / "record", "{\"a\":1}");
+  writeFile(dir / "empty", "");
+  writeFile(dir / "large", std::string(101, 'x'));
+  writeFile(dir / "exact", std::string(100, 'x'));
+  stdfs::create_symlink(dir / "record", dir / "link");
+  stdfs::create_directory(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  struct Case {
+    const char* name;
+    stdfs::path path;
+    int error;
+    std::string content;
+  };
+  const Case cases[] = {
+      {"record", dir / "record", 0, "{\"a\":1}"},
+      {"empty", dir / "empty", 0, ""},
+      {"exactly the limit", dir / "exact", 0, std::string(100, 'x')},
+      {"one byte too many", dir / "large", EFBIG, ""},
+      {"link", dir / "link", ELOOP, ""},
+      {"folder", dir / "folder", EINVAL, ""},
+      {"named pipe, never opened", dir / "pipe", EINVAL, ""},
+      {"missing", dir / "missing", ENOENT, ""},
+      {"NUL byte", std::string((dir / "record").string() + std::string("\0x", 2)), EINVAL, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string content;
+    EXPECT_EQ(errnoOf([&] { content = readSmallFile(c.path.string(), 100); }), c.error);
+    EXPECT_EQ(content, c.content);
+  }
+}
+
+TEST(ReadSmallFile, AFileThatGrowsPastTheLimitIsRefused) {
+  TempDir dir;
+  // /proc files report size 0 to lstat and then deliver more than the limit.
+  EXPECT_EQ(errnoOf([] { readSmallFile("/proc/self/maps", 8); }), EFBIG);
+  EXPECT_NE(readSmallFile("/proc/self/maps", 1 << 20), "");
 }
 
 }  // namespace

@@ -13,6 +13,9 @@ namespace mirelo::text {
 // forms are byte-equal. Bytes that are not valid UTF-8 are replaced by U+FFFD.
 std::string toNFC(std::string_view utf8);
 
+// Whether two texts are equal under canonical equivalence (equal bytes, or equal NFC forms).
+bool canonicallyEqual(std::string_view a, std::string_view b);
+
 // The Unicode default full lower-case mapping, independent of locale ("İ" becomes "i̇").
 std::string toLower(std::string_view utf8);
 

@@ -46,6 +46,8 @@ std::string toNFC(std::string_view utf8) {
   return toUtf8(composed);
 }
 
+bool canonicallyEqual(std::string_view a, std::string_view b) { return a == b || toNFC(a) == toNFC(b); }
+
 std::string toLower(std::string_view utf8) {
   if (isAscii(utf8)) {
     std::string lower(utf8);

@@ -129,7 +129,11 @@ void makeBundle(const Options& options) {
                                             {"CFBundlePackageType", "APPL"}}));
   writeText(contents / "MacOS" / options.name,
             "#!/bin/sh\n# " + options.name + " " + options.version + "\n"
-            "[ -n \"$MIRELO_SAMPLE_STARTED\" ] && echo \"" + options.version + "\" >> \"$MIRELO_SAMPLE_STARTED\"\nexit 0\n",
+            "[ -n \"$MIRELO_SAMPLE_STARTED\" ] && echo \"" + options.version + "\" >> \"$MIRELO_SAMPLE_STARTED\"\n"
+            "# Started by an update: confirm it to the session, renaming the phase into place.\n"
+            "if [ -n \"$MIRELO_SAMPLE_CONFIRM\" ]; then\n"
+            "  printf complete > \"$MIRELO_SAMPLE_CONFIRM/.phase.$$\" && mv -f \"$MIRELO_SAMPLE_CONFIRM/.phase.$$\" \"$MIRELO_SAMPLE_CONFIRM/phase\"\n"
+            "fi\nexit 0\n",
             fs::perms(0755));
 
   const fs::path framework = contents / "Frameworks" / "MireloKit.framework";

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {

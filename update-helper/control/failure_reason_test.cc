@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/errno_error.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {

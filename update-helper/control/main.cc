@@ -1,7 +1,7 @@
 // mirelo-update-helper MODE DIRECTORY
 //
 // Takes the work directory's instance lock and then answers a probe, runs a background
-// preparation or discard, or (later) the foreground update session. Its only results are
+// preparation or discard, or hosts the foreground update session. Its only results are
 // the exit code and the files it writes; it prints nothing.
 
 #include <fcntl.h>
@@ -11,9 +11,10 @@
 #include <cerrno>
 #include <string>
 
-#include "update-helper/control/helper_process.h"
+#include "update-helper/common/helper_process.h"
 #include "update-helper/control/preparation_termination.h"
 #include "update-helper/control/run_preparation.h"
+#include "update-helper/control/update_window.h"
 
 namespace {
 
@@ -52,7 +53,11 @@ int main(int argc, char** argv) {
       return kUsageOrLockFailure;
     }
   }
-  // "--run" with the lock will host the foreground session; until it exists it is refused
-  // like every other mode.
+  if (mode == "--run" && acquired) {
+    const int code = mirelo::runForegroundSession();
+    ::close(fd);
+    return code;
+  }
+  // Any other mode, and "--run" without the lock.
   return kUsageOrLockFailure;
 }

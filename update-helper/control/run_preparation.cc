@@ -1,7 +1,5 @@
 #include "update-helper/control/run_preparation.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <exception>
@@ -10,27 +8,15 @@
 #include <string>
 
 #include "platform/fs.h"
+#include "platform/priority.h"
 #include "update-helper/control/failure_reason.h"
-#include "update-helper/control/helper_process.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/helper_process.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/store/prepared_store.h"
 
 namespace mirelo {
 namespace {
-
-// ioprio_set(2) has no libc wrapper.
-constexpr int kIoprioWhoProcess = 1;
-constexpr int kIoprioClassIdle = 3;
-constexpr int kIoprioClassShift = 13;
-
-// Background priority for the rest of this process's work. On Linux both settings belong
-// to the calling thread; the main thread does the work and starts every child tool, which
-// inherits both.
-void lowerPriority() {
-  ::setpriority(PRIO_PROCESS, 0, 10);
-  ::syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioClassIdle << kIoprioClassShift);
-}
 
 void writeFailure(const std::string& directory, const std::string& reason) {
   try {
@@ -61,7 +47,8 @@ int32_t runPreparation(bool discardOnly) {
     return 0;
   }
 
-  lowerPriority();
+  // The main thread does all the work and starts every child tool, which inherit it.
+  lowerPriorityOfThisThread();
   ::unlink((directory + "/failure.json").c_str());
 
   bool requestRead = false;

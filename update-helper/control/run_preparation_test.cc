@@ -5,11 +5,15 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -261,18 +265,109 @@ TEST_F(PrepareRun, NotEnoughSpaceExitsFour) {
   EXPECT_FALSE(fs::exists(work_ / "claim.json"));
 }
 
+// The running children of `pid`'s main thread, which starts every tool of a preparation.
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> found;
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  pid_t child = 0;
+  while (children >> child) found.push_back(child);
+  return found;
+}
+
+std::string commandOf(pid_t pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
 // Names of the running children of `pid`.
 std::vector<std::string> childCommands(pid_t pid) {
   std::vector<std::string> names;
-  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-  pid_t child = 0;
-  while (children >> child) {
-    std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    names.push_back(name);
-  }
+  for (pid_t child : childrenOf(pid)) names.push_back(commandOf(child));
   return names;
+}
+
+// The nice value of a process's main thread (field 19 of /proc/PID/stat), or nothing once
+// it has gone.
+std::optional<int> niceOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return std::nullopt;
+  // The command name in field 2 may hold spaces; fields 3 on follow its closing parenthesis.
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  for (int number = 3; fields >> field; ++number) {
+    if (number == 19) return std::stoi(field);
+  }
+  return std::nullopt;
+}
+
+// The I/O scheduling class of a process's main thread (3 is idle), or -1 once it has gone.
+int ioClassOf(pid_t pid) {
+  constexpr int kIoprioWhoProcess = 1;
+  constexpr int kIoprioClassShift = 13;
+  const long priority = ::syscall(SYS_ioprio_get, kIoprioWhoProcess, pid);
+  return priority < 0 ? -1 : static_cast<int>(priority >> kIoprioClassShift);
+}
+
+TEST_F(PrepareRun, RunsAndStartsItsToolsAtNiceTenWithIdleIo) {
+  constexpr int kIdle = 3;
+  writeRequest(makeArchive("2.0.0", key_, kIdentifier, 3000));
+  testing::BackgroundProcess process({tool("mirelo-update-helper"), "--prepare", work_.string()});
+  std::vector<std::string> seen;
+  while (!process.waitFor(0.002)) {
+    for (pid_t child : childrenOf(process.pid())) {
+      const std::string name = commandOf(child);
+      const std::optional<int> childNice = niceOf(child);
+      const int childIo = ioClassOf(child);
+      // A tool that ended between the listing and the reads has nothing left to show.
+      if (name.empty() || !childNice || childIo < 0) continue;
+      if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+      seen.push_back(name);
+      SCOPED_TRACE(name);
+      EXPECT_EQ(childNice, 10);
+      EXPECT_EQ(childIo, kIdle);
+      EXPECT_EQ(niceOf(process.pid()), 10);
+      EXPECT_EQ(ioClassOf(process.pid()), kIdle);
+    }
+  }
+  EXPECT_EQ(process.wait(), 0);
+  // Both tools of the inspection and the extraction were caught running.
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "zipinfo"), seen.end()) << ::testing::PrintToString(seen);
+  EXPECT_NE(std::find(seen.begin(), seen.end(), "unzip"), seen.end()) << ::testing::PrintToString(seen);
+}
+
+// "claim.json" is removed with its staging folder, and stays exactly when the folder could
+// not be removed, so that a later --discard can finish the job.
+TEST_F(PrepareRun, ClaimStaysExactlyWhenTheStagingFolderCannotBeRemoved) {
+  // Version 2.0.1 is requested, so the extracted 2.0.0 fails its identity check.
+  writeRequest(makeArchive("2.0.0", key_, kIdentifier, 3000), "2.0.1");
+  std::optional<testing::Immutable> pinned;
+  fs::path staging;
+  {
+    testing::BackgroundProcess process({tool("mirelo-update-helper"), "--prepare", work_.string()});
+    while (staging.empty() && !process.waitFor(0.001)) {
+      if (!fs::exists(work_ / "claim.json")) continue;
+      for (const fs::path& folder : stagingFolders(applications_)) staging = folder;
+    }
+    ASSERT_FALSE(staging.empty()) << "the preparation ended before its staging folder was claimed";
+    // A file that cannot be removed keeps the folder in place.
+    testing::writeFile(staging / "pinned", "");
+    pinned.emplace(staging / "pinned");
+    if (!pinned->applied()) GTEST_SKIP() << "chattr +i is not supported here (needs root and ext4/xfs/btrfs)";
+    EXPECT_EQ(process.wait(), 1);
+  }
+  EXPECT_EQ(failure(), (json{{"stage", "background"}, {"reason", "Update identity mismatch"}}));
+  EXPECT_TRUE(fs::is_directory(staging));
+  const json claim = json::parse(testing::readFile(work_ / "claim.json"));
+  EXPECT_EQ(claim.at("staging"), staging.string());
+  EXPECT_FALSE(fs::exists(work_ / "prepared.json"));
+
+  // Once the folder can go, a discard removes it and its claim.
+  pinned.reset();
+  EXPECT_EQ(helper("--discard").exitCode, 0);
+  expectNothingLeftBehind();
 }
 
 class PrepareCancellation : public PrepareRun {

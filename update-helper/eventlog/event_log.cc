@@ -15,7 +15,7 @@
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 #include "platform/uuid.h"
-#include "update-helper/control/helper_process.h"
+#include "update-helper/common/helper_process.h"
 
 namespace mirelo {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "platform/pattern.h"
 #include "testing/test_support.h"
-#include "update-helper/control/helper_process.h"
+#include "update-helper/common/helper_process.h"
 
 namespace mirelo {
 namespace {

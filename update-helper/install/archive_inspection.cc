@@ -25,11 +25,12 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "update-helper/install/archive_inspection.h"
 #include "update-helper/install/archive_listing.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/install/path_validation.h"
 #include "update-helper/install/string_view_set.h"
+#include "update-helper/staging/child_processes.h"
 
 namespace mirelo {
 namespace {
@@ -95,21 +96,23 @@ class EntryIndex {
 
 }  // namespace
 
-ArchiveContents AtomicInstall::inspectArchive(const std::filesystem::path& archive) {
+namespace install {
+
+ArchiveContents inspectArchive(const std::filesystem::path& archive) {
   const std::string path = std::filesystem::absolute(archive).string();
   if (path.find_first_of(kWildcards) != std::string::npos) throw InstallFailure::invalid(kInvalidArchive);
 
   std::vector<std::string> entries;
   {
-    const std::string names = run(kZipinfo, {"-1", path});
+    const std::string names = runChild(kZipinfo, {"-1", path});
     std::vector<std::string_view> lines = archive_listing::splitLines(names);
     if (lines.empty() || lines.size() > kMaxEntries) throw InstallFailure::invalid(kInvalidArchive);
     entries.assign(lines.begin(), lines.end());
   }
   const std::string root = requireOneBundle(entries);
-  validatePaths(entries, {}, root);
+  path_validation::validate(entries, {}, root, path_validation::NameRules::kApply);
 
-  const std::string longListing = run(kZipinfo, {"-l", path});
+  const std::string longListing = runChild(kZipinfo, {"-l", path});
   archive_listing::LongListing listing = archive_listing::parseLongListing(longListing);
   ArchiveLinks links;
   std::unordered_map<std::string, size_t> linkPositions;
@@ -120,7 +123,7 @@ ArchiveContents AtomicInstall::inspectArchive(const std::filesystem::path& archi
       throw InstallFailure::invalid(kAmbiguousLink);
     }
     std::string name(line.name);
-    std::string target = run(kUnzip, {"-p", path, name});
+    std::string target = runChild(kUnzip, {"-p", path, name});
     // A later line for an equal name replaces the earlier target.
     auto [known, added] = linkPositions.try_emplace(text::toNFC(name), links.size());
     if (added) {
@@ -134,4 +137,5 @@ ArchiveContents AtomicInstall::inspectArchive(const std::filesystem::path& archi
   return ArchiveContents{root, listing.bytes};
 }
 
+}  // namespace install
 }  // namespace mirelo

@@ -7,43 +7,27 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
-namespace mirelo {
+#include "update-helper/install/archive_inspection.h"
+#include "update-helper/install/extraction.h"
+#include "update-helper/install/identity.h"
+#include "update-helper/install/inventory.h"
+#include "update-helper/install/path_validation.h"
+#include "update-helper/install/volume.h"
+#include "update-helper/staging/child_processes.h"
 
-namespace codesign {
-class StaticCode;
-class Requirement;
-}  // namespace codesign
+namespace mirelo {
 
 class UpdateStaging;
 struct PreparedCandidate;
 
-// What inspecting an update archive found: its one top-level ".app" folder and the sum of
-// the uncompressed sizes of its regular files (modulo 2^64).
-struct ArchiveContents {
-  std::string bundle;
-  uint64_t bytes = 0;
-};
-
-// The installed application: its bundle (standardised, links resolved), the folder that
-// holds it, its bundle identifier and its designated requirement. Copies share the
-// requirement.
-struct InstalledApplication {
-  std::filesystem::path bundle;
-  std::filesystem::path parent;
-  std::string identifier;
-  std::shared_ptr<const codesign::Requirement> requirement;
-};
-
-// Link entry names and their targets, as the archive listing found them.
-using ArchiveLinks = std::vector<std::pair<std::string, std::string>>;
-
 // The install engine. Its static operations are the checks and tools that every stage of an
-// update uses (archive vetting, identity and signature, inventory, extraction, durable
-// flushes and volume checks, running external tools); an instance is one install
-// transaction: a verified candidate bundle waiting in its staging folder beside the
+// update uses; each lives in the file of its concern and is documented there:
+// archive_inspection.h and path_validation.h (vetting), identity.h (identity and
+// signature), inventory.h, extraction.h, volume.h (durable flushes and volume checks) and
+// staging/child_processes.h (running external tools). An instance is one install
+// transaction (atomic_install.cc): a verified candidate bundle waiting in its staging folder beside the
 // installed application, and the one exchange that puts it in the application's place.
 // Destroying a transaction never touches the disk; its staging folder is removed only by
 // stagingOwner().cleanup().
@@ -82,7 +66,11 @@ class AtomicInstall {
 
   // Requires the application's exit, then exchanges candidate and target and flushes both
   // folders and the volume; the staging folder is marked replaced once the exchange is done.
+  // When it throws, exchanged() tells whether the new bundle is already in place.
   void commit(bool parentExitObserved);
+  // True once commit() has exchanged candidate and target, also when a flush after the
+  // exchange then threw; false before commit() and when it threw before the exchange.
+  bool exchanged() const noexcept { return exchanged_; }
 
   // Returns when `exitObserved`, or when signal 0 to `pid` fails with ESRCH; throws
   // "Application is still running" otherwise (pid 0 addresses this process's own group).
@@ -93,43 +81,46 @@ class AtomicInstall {
   static void swap(const std::filesystem::path& candidate, const std::filesystem::path& target,
                    const std::function<void()>& didReplace = {});
 
-  // Free space that must remain beyond the size of the extracted update.
-  static constexpr uint64_t kSpaceReserve = 1ull << 30;
+  static constexpr uint64_t kSpaceReserve = install::kSpaceReserve;
 
   // Runs `executable` with `arguments` to completion and returns its standard output.
-  // Throws "Update preparation failed" for a non-zero status or output that is not UTF-8,
-  // "Update preparation was cancelled" once cancelled, or the launch error (errno).
-  static std::string run(const std::string& executable, const std::vector<std::string>& arguments);
+  static std::string run(const std::string& executable, const std::vector<std::string>& arguments) {
+    return runChild(executable, arguments);
+  }
 
-  // Archive inspection and path validation.
-  static ArchiveContents inspectArchive(const std::filesystem::path& archive);
+  static ArchiveContents inspectArchive(const std::filesystem::path& archive) {
+    return install::inspectArchive(archive);
+  }
   static void validatePaths(const std::vector<std::string>& paths, const ArchiveLinks& links,
-                            const std::string& root);
+                            const std::string& root) {
+    path_validation::validate(paths, links, root, path_validation::NameRules::kApply);
+  }
 
-  // Installed-application identity and code signature.
-  static InstalledApplication inspectInstalled(const std::filesystem::path& bundle);
+  static InstalledApplication inspectInstalled(const std::filesystem::path& bundle) {
+    return install::inspectInstalled(bundle);
+  }
   static void requireIdentity(const std::filesystem::path& candidate, const InstalledApplication& installed,
-                              const std::string& version);
-  static std::string codeHash(const codesign::StaticCode& code);
+                              const std::string& version) {
+    install::requireIdentity(candidate, installed, version);
+  }
+  static std::string codeHash(const codesign::StaticCode& code) { return install::codeHash(code); }
   static void requireSignature(const std::filesystem::path& bundle, const codesign::Requirement& requirement,
-                               const std::string& cdhash);
+                               const std::string& cdhash) {
+    install::requireSignature(bundle, requirement, cdhash);
+  }
 
-  // The digest of a bundle tree.
-  static std::string inventory(const std::filesystem::path& bundle);
+  static std::string inventory(const std::filesystem::path& bundle) { return install::inventory(bundle); }
 
-  // Extraction into staging; returns the verified, flushed candidate bundle.
   static std::filesystem::path extract(const std::filesystem::path& archive, const ArchiveContents& contents,
                                        UpdateStaging& into, const InstalledApplication& installed,
-                                       const std::string& version);
-  // Called at each cancellation checkpoint of extract(), just before the flag is read, so
-  // that tests can count the checkpoints or cancel at one. Pass an empty function to remove.
-  static void setExtractCheckpointForTesting(std::function<void()> hook);
+                                       const std::string& version) {
+    return install::extract(archive, contents, into, installed, version);
+  }
 
-  // Durable flushes and volume checks.
-  static void syncFile(const std::string& path);
-  static void syncVolume(const std::string& path);
-  static void requireAPFS(const std::filesystem::path& path);
-  static void requireSpace(const std::filesystem::path& on, uint64_t bytes);
+  static void syncFile(const std::string& path) { install::syncFile(path); }
+  static void syncVolume(const std::string& path) { install::syncVolume(path); }
+  static void requireAPFS(const std::filesystem::path& path) { install::requireAPFS(path); }
+  static void requireSpace(const std::filesystem::path& on, uint64_t bytes) { install::requireSpace(on, bytes); }
 
  private:
   AtomicInstall(std::filesystem::path target, pid_t parentPID);
@@ -141,6 +132,7 @@ class AtomicInstall {
   std::unique_ptr<UpdateStaging> stagingOwner_;
   std::filesystem::path candidate_;
   pid_t parentPID_ = 0;
+  bool exchanged_ = false;
 };
 
 }  // namespace mirelo

@@ -1,3 +1,5 @@
+#include "update-helper/install/extraction.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,18 +11,17 @@
 #include "platform/errno_error.h"
 #include "platform/fs.h"
 #include "platform/tree.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
+#include "update-helper/install/install_messages.h"
+#include "update-helper/install/volume.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
 
-namespace mirelo {
+namespace mirelo::install {
 namespace {
 
 const char kExtractionTool[] = "/usr/bin/unzip";
 const char kSignatureMismatch[] = "Update signature mismatch";
-const char kCannotOpen[] = "Cannot open update file";
-const char kCannotFlush[] = "Cannot flush update file";
 
 // The cancellation flag is polled once per this many flushed files.
 constexpr size_t kFilesPerCheckpoint = 256;
@@ -28,15 +29,7 @@ constexpr size_t kFilesPerCheckpoint = 256;
 constexpr uint32_t kExtractionFlags =
     codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate;
 
-std::function<void()>& checkpointHook() {
-  static std::function<void()> hook;
-  return hook;
-}
-
-void checkpoint() {
-  if (checkpointHook()) checkpointHook()();
-  ChildProcesses::shared().checkCancelled();
-}
+void checkpoint() { ChildProcesses::shared().checkCancelled(); }
 
 void requireValidSignature(const std::filesystem::path& candidate, const InstalledApplication& installed) {
   // Without the installed application's requirement nothing could be satisfied.
@@ -53,8 +46,8 @@ void requireValidSignature(const std::filesystem::path& candidate, const Install
 // nor any folder above it can be a link.
 void flushFileAt(int folderFd, const char* name) {
   UniqueFd fd(::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) throw InstallFailure::invalid(kCannotOpen);
-  if (::fsync(fd.get()) != 0) throw InstallFailure::invalid(kCannotFlush);
+  if (!fd) throw InstallFailure::invalid(kCannotOpenFileMessage);
+  if (::fsync(fd.get()) != 0) throw InstallFailure::invalid(kCannotFlushFileMessage);
 }
 
 // One flush of the whole volume writes the extraction out in a single pass, so that the
@@ -71,14 +64,11 @@ void writeOutVolume(const std::filesystem::path& folder) noexcept {
 
 }  // namespace
 
-void AtomicInstall::setExtractCheckpointForTesting(std::function<void()> hook) { checkpointHook() = std::move(hook); }
-
-std::filesystem::path AtomicInstall::extract(const std::filesystem::path& archive, const ArchiveContents& contents,
-                                             UpdateStaging& into, const InstalledApplication& installed,
-                                             const std::string& version) {
+std::filesystem::path extract(const std::filesystem::path& archive, const ArchiveContents& contents,
+                              UpdateStaging& into, const InstalledApplication& installed, const std::string& version) {
   const std::filesystem::path candidate = into.directory() / contents.bundle;
   // Never prompts (-n keeps what exists), restores links and modes.
-  run(kExtractionTool, {"-qq", "-n", archive.string(), "-d", into.directory().string()});
+  runChild(kExtractionTool, {"-qq", "-n", archive.string(), "-d", into.directory().string()});
 
   requireIdentity(candidate, installed, version);
   requireValidSignature(candidate, installed);
@@ -106,4 +96,4 @@ std::filesystem::path AtomicInstall::extract(const std::filesystem::path& archiv
   return candidate;
 }
 
-}  // namespace mirelo
+}  // namespace mirelo::install

@@ -8,7 +8,7 @@
 #include "testing/failure_capture.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
 
@@ -20,9 +20,14 @@ using testing::outcomeOf;
 using testing::TempDir;
 using testing::writeFile;
 
-// Regular files of a bundle made by writeBundle and signed: Info.plist, the executable, two
-// resources and the three files of the signature.
-constexpr int kBundleFiles = 7;
+// The regular files below `folder`, links not followed.
+int regularFilesIn(const fs::path& folder) {
+  int count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.symlink_status().type() == fs::file_type::regular) ++count;
+  }
+  return count;
+}
 
 class ExtractionTest : public ::testing::Test {
  public:
@@ -37,7 +42,7 @@ class ExtractionTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    AtomicInstall::setExtractCheckpointForTesting({});
+    ChildProcesses::shared().setCheckpointForTesting({});
     ChildProcesses::shared().resetForTesting();
   }
 
@@ -72,10 +77,19 @@ class ExtractionTest : public ::testing::Test {
     });
   }
 
-  // Regular files added to the bundle so that it holds `total` of them once signed.
+  // Regular files added to the unsigned bundle so that it holds `total` of them once signed.
+  // How many files signing adds is measured once on a bundle of its own.
   void fillTo(const fs::path& bundle, int total) {
+    if (signatureFiles_ < 0) {
+      const fs::path probe = dir_ / "probe" / "Mirelo.app";
+      testing::writeBundle(probe, {"com.example.mirelo", "2.0", "Mirelo"});
+      const int unsigned_ = regularFilesIn(probe);
+      testing::signWithTool(key_, probe);
+      signatureFiles_ = regularFilesIn(probe) - unsigned_;
+      fs::remove_all(probe.parent_path());
+    }
     fs::create_directories(bundle / "Contents/Resources/fill");
-    for (int i = kBundleFiles; i < total; ++i) {
+    for (int i = regularFilesIn(bundle) + signatureFiles_; i < total; ++i) {
       writeFile(bundle / "Contents/Resources/fill" / ("f" + std::to_string(i)), std::to_string(i));
     }
   }
@@ -85,6 +99,7 @@ class ExtractionTest : public ::testing::Test {
   fs::path otherKey_;
   fs::path applications_ = dir_ / "Applications";
   InstalledApplication installed_;
+  int signatureFiles_ = -1;
 };
 
 TEST_F(ExtractionTest, ExtractsAVerifiedCandidateWithItsLinks) {
@@ -178,7 +193,7 @@ TEST_F(ExtractionTest, CancelledBeforeTheToolStarts) {
   EXPECT_EQ(outcomeOf([&] {
               AtomicInstall::extract(zip, ArchiveContents{"Mirelo.app", 0}, staging, installed_, "2.0");
             }),
-            "Update preparation was cancelled");
+            "cancelled");
   EXPECT_TRUE(fs::is_empty(staging.directory()));
 }
 
@@ -195,8 +210,11 @@ TEST_F(ExtractionTest, CancellationIsPolledBeforeTheWalkAndEvery256Files) {
     testing::signWithTool(key_, update);
     fs::path zip = archive(update);
     int checkpoints = 0;
-    AtomicInstall::setExtractCheckpointForTesting([&] { ++checkpoints; });
-    EXPECT_EQ(extract(zip), "ok");
+    ChildProcesses::shared().setCheckpointForTesting([&] { ++checkpoints; });
+    fs::path candidate;
+    EXPECT_EQ(extract(zip, "Mirelo.app", "2.0", &candidate), "ok");
+    // The boundaries are those of the files really flushed.
+    EXPECT_EQ(regularFilesIn(candidate), c.files);
     EXPECT_EQ(checkpoints, c.checkpoints);
   }
 }
@@ -210,10 +228,10 @@ TEST_F(ExtractionTest, CancellationNoticedAtACheckpointStopsTheFlush) {
     SCOPED_TRACE(cancelAt);
     ChildProcesses::shared().resetForTesting();
     int checkpoints = 0;
-    AtomicInstall::setExtractCheckpointForTesting([&] {
+    ChildProcesses::shared().setCheckpointForTesting([&] {
       if (++checkpoints == cancelAt) ChildProcesses::shared().cancel();
     });
-    EXPECT_EQ(extract(zip), "Update preparation was cancelled");
+    EXPECT_EQ(extract(zip), "cancelled");
     EXPECT_EQ(checkpoints, cancelAt);
   }
 }
@@ -228,7 +246,7 @@ TEST_F(ExtractionTest, LinksAreNeitherFollowedNorFlushed) {
   testing::signWithTool(key_, update);
   fs::path zip = archive(update);
   int checkpoints = 0;
-  AtomicInstall::setExtractCheckpointForTesting([&] { ++checkpoints; });
+  ChildProcesses::shared().setCheckpointForTesting([&] { ++checkpoints; });
   fs::path candidate;
   EXPECT_EQ(extract(zip, "Mirelo.app", "2.0", &candidate), "ok");
   EXPECT_EQ(checkpoints, 1);

@@ -1,3 +1,5 @@
+#include "update-helper/install/identity.h"
+
 #include <unistd.h>
 
 #include "platform/codesign.h"
@@ -5,23 +7,21 @@
 #include "platform/resolve_path.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
+#include "update-helper/install/install_messages.h"
+#include "update-helper/install/volume.h"
 
-namespace mirelo {
+namespace mirelo::install {
 namespace {
 
 const char kNotWritable[] = "Update folder is not writable";
 const char kCannotVerifyInstalled[] = "Cannot verify installed application identity";
 const char kIdentityMismatch[] = "Update identity mismatch";
-const char kCannotReadSignature[] = "Cannot read update signature";
-const char kSignatureChanged[] = "Prepared update signature changed";
-
-bool canonicallyEqual(const std::string& a, const std::string& b) { return a == b || text::toNFC(a) == text::toNFC(b); }
+using text::canonicallyEqual;
 
 }  // namespace
 
-InstalledApplication AtomicInstall::inspectInstalled(const std::filesystem::path& bundlePath) {
+InstalledApplication inspectInstalled(const std::filesystem::path& bundlePath) {
   std::filesystem::path bundle = resolveLinks(bundlePath);
   std::filesystem::path parent = bundle.parent_path();
   requireAPFS(parent);
@@ -40,7 +40,7 @@ InstalledApplication AtomicInstall::inspectInstalled(const std::filesystem::path
   return InstalledApplication{bundle, parent, *identifier, std::move(requirement)};
 }
 
-void AtomicInstall::requireIdentity(const std::filesystem::path& candidate, const InstalledApplication& installed,
+void requireIdentity(const std::filesystem::path& candidate, const InstalledApplication& installed,
                                     const std::string& version) {
   std::optional<PropertyListDictionary> info = PropertyListDictionary::readBundleInfo(candidate);
   if (!info) throw InstallFailure::invalid(kIdentityMismatch);
@@ -52,27 +52,37 @@ void AtomicInstall::requireIdentity(const std::filesystem::path& candidate, cons
   if (!shortVersion || !canonicallyEqual(*shortVersion, version)) throw InstallFailure::invalid(kIdentityMismatch);
 }
 
-std::string AtomicInstall::codeHash(const codesign::StaticCode& code) {
+std::string codeHash(const codesign::StaticCode& code) {
   codesign::SigningInformation info;
   try {
     info = code.signingInformation();
   } catch (const codesign::SignatureError&) {
-    throw InstallFailure::invalid(kCannotReadSignature);
+    throw InstallFailure::invalid(kCannotReadSignatureMessage);
   }
-  if (info.unique.empty()) throw InstallFailure::invalid(kCannotReadSignature);
+  if (info.unique.empty()) throw InstallFailure::invalid(kCannotReadSignatureMessage);
   return lowerHex(info.unique.data(), info.unique.size());
 }
 
-void AtomicInstall::requireSignature(const std::filesystem::path& bundle, const codesign::Requirement& requirement,
+std::string inspectCodeHash(const std::filesystem::path& bundle) {
+  std::optional<codesign::StaticCode> code;
+  try {
+    code.emplace(codesign::StaticCode::createWithPath(bundle));
+  } catch (const codesign::SignatureError&) {
+    throw InstallFailure::invalid(kCannotReadSignatureMessage);
+  }
+  return codeHash(*code);
+}
+
+void requireSignature(const std::filesystem::path& bundle, const codesign::Requirement& requirement,
                                      const std::string& cdhash) {
   std::optional<codesign::StaticCode> code;
   try {
     code.emplace(codesign::StaticCode::createWithPath(bundle));
     code->checkValidity(codesign::kDoNotValidateResources, &requirement);
   } catch (const codesign::SignatureError&) {
-    throw InstallFailure::invalid(kSignatureChanged);
+    throw InstallFailure::invalid(kSignatureChangedMessage);
   }
-  if (codeHash(*code) != cdhash) throw InstallFailure::invalid(kSignatureChanged);
+  if (codeHash(*code) != cdhash) throw InstallFailure::invalid(kSignatureChangedMessage);
 }
 
-}  // namespace mirelo
+}  // namespace mirelo::install

@@ -11,7 +11,7 @@
 #include "testing/failure_capture.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {

@@ -1,3 +1,5 @@
+#include "update-helper/install/inventory.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -13,14 +15,18 @@
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "platform/tree.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
+#include "update-helper/staging/child_processes.h"
 
-namespace mirelo {
+namespace mirelo::install {
 namespace {
 
 const char kCannotInspect[] = "Cannot inspect update";
 const char kUnexpectedEntry[] = "Unexpected update entry";
+
+// The cancellation flag is polled once per this many items, so that a cancellation does
+// not wait for the walk of a large bundle to end.
+constexpr size_t kItemsPerCheckpoint = 256;
 
 bool isAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -104,7 +110,7 @@ struct Sortable {
 
 }  // namespace
 
-std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
+std::string inventory(const std::filesystem::path& bundle) {
   // Every failure of the walk itself (the folder missing or a link, a folder below it that
   // cannot be listed, an item that vanished) means the tree cannot be inspected. A folder
   // that cannot be listed is not skipped: its content would escape the digest.
@@ -127,6 +133,7 @@ std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
     }
     if (entry == nullptr) break;
     if (entry->statError != 0) throw InstallFailure::invalid(kCannotInspect);
+    if ((records.size() + 1) % kItemsPerCheckpoint == 0) ChildProcesses::shared().checkCancelled();
     record.clear();
     appendRecord(record, *entry);
     std::string_view text = store.add(record);
@@ -154,4 +161,4 @@ std::string AtomicInstall::inventory(const std::filesystem::path& bundle) {
   return lowerHex(hash.finish());
 }
 
-}  // namespace mirelo
+}  // namespace mirelo::install

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "testing/failure_capture.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
+#include "update-helper/staging/child_processes.h"
 
 namespace mirelo {
 namespace {
@@ -254,6 +256,34 @@ TEST(InventoryFailureTest, RefusedTrees) {
     SCOPED_TRACE(c.bundle);
     EXPECT_EQ(failureOf(dir / c.bundle), c.message);
   }
+}
+
+// The walk passes a cancellation checkpoint every 256 items, so a cancellation does not
+// wait for the digest of a large bundle.
+TEST(InventoryCancellationTest, CheckpointEvery256ItemsAndStopsWhenCancelled) {
+  TempDir dir;
+  const fs::path bundle = dir / "Big.app";
+  fs::create_directories(bundle / "Contents");
+  // The folder "Contents" and 599 files: 600 items.
+  for (int i = 0; i < 599; ++i) writeFile(bundle / "Contents" / ("f" + std::to_string(i)), "x");
+  ChildProcesses& registry = ChildProcesses::shared();
+  registry.resetForTesting();
+  int checkpoints = 0;
+  registry.setCheckpointForTesting([&] { ++checkpoints; });
+  EXPECT_EQ(testing::outcomeOf([&] { AtomicInstall::inventory(bundle); }), "ok");
+  EXPECT_EQ(checkpoints, 2);
+
+  for (int cancelAt : {1, 2}) {
+    SCOPED_TRACE(cancelAt);
+    checkpoints = 0;
+    registry.resetForTesting();
+    registry.setCheckpointForTesting([&] {
+      if (++checkpoints == cancelAt) ChildProcesses::shared().cancel();
+    });
+    EXPECT_EQ(testing::outcomeOf([&] { AtomicInstall::inventory(bundle); }), "cancelled");
+    EXPECT_EQ(checkpoints, cancelAt);
+  }
+  registry.resetForTesting();
 }
 
 }  // namespace

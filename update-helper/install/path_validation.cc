@@ -21,8 +21,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/install/path_validation.h"
 #include "update-helper/install/string_view_set.h"
 
@@ -317,10 +316,5 @@ void validate(const std::vector<std::string>& paths, const ArchiveLinks& links, 
 }
 
 }  // namespace path_validation
-
-void AtomicInstall::validatePaths(const std::vector<std::string>& paths, const ArchiveLinks& links,
-                                  const std::string& root) {
-  path_validation::validate(paths, links, root, path_validation::NameRules::kApply);
-}
 
 }  // namespace mirelo

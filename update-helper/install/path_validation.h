@@ -1,9 +1,15 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "update-helper/install/atomic_install.h"
+namespace mirelo {
+
+// Link entry names and their targets, as the archive listing found them.
+using ArchiveLinks = std::vector<std::pair<std::string, std::string>>;
+
+}  // namespace mirelo
 
 namespace mirelo::path_validation {
 
@@ -13,7 +19,9 @@ namespace mirelo::path_validation {
 // needs nothing else.
 enum class NameRules { kApply, kAlreadyPassed };
 
-// AtomicInstall::validatePaths, with the choice above.
+// The path rules of an archive (AtomicInstall::validatePaths is validate with kApply): every
+// entry name and every link target must stay inside the one bundle `root`. Throws the
+// rule's InstallFailure.
 void validate(const std::vector<std::string>& paths, const ArchiveLinks& links, const std::string& root,
               NameRules names);
 

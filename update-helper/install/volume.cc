@@ -6,22 +6,22 @@
 #include <system_error>
 
 #include "platform/fs.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
+#include "update-helper/install/install_messages.h"
 
-namespace mirelo {
+namespace mirelo::install {
 
-void AtomicInstall::syncFile(const std::string& path) {
+void syncFile(const std::string& path) {
   UniqueFd fd;
   try {
     fd = fs::openNoFollow(path);
   } catch (const std::system_error&) {
-    throw InstallFailure::invalid("Cannot open update file");
+    throw InstallFailure::invalid(kCannotOpenFileMessage);
   }
-  if (::fsync(fd.get()) != 0) throw InstallFailure::invalid("Cannot flush update file");
+  if (::fsync(fd.get()) != 0) throw InstallFailure::invalid(kCannotFlushFileMessage);
 }
 
-void AtomicInstall::syncVolume(const std::string& path) {
+void syncVolume(const std::string& path) {
   // The path only selects the volume, so a link to a file on it is followed.
   UniqueFd fd(path.find('\0') == std::string::npos ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                                                    : -1);
@@ -33,7 +33,7 @@ void AtomicInstall::syncVolume(const std::string& path) {
   }
 }
 
-void AtomicInstall::requireAPFS(const std::filesystem::path& path) {
+void requireAPFS(const std::filesystem::path& path) {
   fs::VolumeInfo volume;
   try {
     volume = fs::inspectVolume(path.string());
@@ -46,7 +46,7 @@ void AtomicInstall::requireAPFS(const std::filesystem::path& path) {
   }
 }
 
-void AtomicInstall::requireSpace(const std::filesystem::path& on, uint64_t bytes) {
+void requireSpace(const std::filesystem::path& on, uint64_t bytes) {
   fs::VolumeInfo volume;
   try {
     volume = fs::inspectVolume(on.string());
@@ -60,8 +60,8 @@ void requireRoom(uint64_t blocksAvailable, uint64_t blockSize, uint64_t bytes) {
   uint64_t available = 0;
   if (__builtin_mul_overflow(blocksAvailable, blockSize, &available)) return;
   uint64_t needed = 0;
-  if (__builtin_add_overflow(bytes, AtomicInstall::kSpaceReserve, &needed)) throw InstallFailure::noSpace();
+  if (__builtin_add_overflow(bytes, kSpaceReserve, &needed)) throw InstallFailure::noSpace();
   if (available < needed) throw InstallFailure::noSpace();
 }
 
-}  // namespace mirelo
+}  // namespace mirelo::install

@@ -19,6 +19,7 @@ using ::mirelo::testing::outcomeOf;
 using ::mirelo::testing::TempDir;
 using ::mirelo::testing::writeFile;
 namespace stdfs = std::filesystem;
+using install::requireRoom;
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kReserve = AtomicInstall::kSpaceReserve;
@@ -70,11 +71,17 @@ TEST(RequireAPFS, AcceptsLocalExchangeVolumesAndRefusesOthers) {
       {"/sys", "Atomic updates require a local APFS volume"},
       {dir / "absent", "Cannot inspect update volume"},
   };
+  std::string missing;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    if (!stdfs::exists(c.path) && c.path != dir / "absent") continue;
+    // A container may lack one of the system's volumes; the cases it has are still checked.
+    if (!stdfs::exists(c.path) && c.path != dir / "absent") {
+      missing += " " + c.path.string();
+      continue;
+    }
     EXPECT_EQ(outcomeOf([&] { AtomicInstall::requireAPFS(c.path); }), c.outcome);
   }
+  if (!missing.empty()) GTEST_SKIP() << "not mounted on this machine, so not checked:" << missing;
 }
 
 TEST(RequireSpace, ChecksTheRealVolume) {

@@ -9,13 +9,11 @@
 
 #include "platform/errno_error.h"
 #include "platform/unique_fd.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {
 
-const char kCancelledMessage[] = "Update preparation was cancelled";
 const char kFailedMessage[] = "Update preparation failed";
 
 bool isValidUtf8(const std::string& bytes) {
@@ -45,7 +43,7 @@ ChildProcesses& ChildProcesses::shared() {
 
 void ChildProcesses::start(const std::shared_ptr<ChildTask>& task) {
   std::lock_guard<std::mutex> guard(lock_);
-  if (cancelled_) throw InstallFailure::invalid(kCancelledMessage);
+  if (cancelled_) throw InstallFailure::cancelled();
   task->launch();
   current_ = task;
 }
@@ -71,12 +69,19 @@ bool ChildProcesses::isCancelled() const {
 }
 
 void ChildProcesses::checkCancelled() const {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    hook = checkpointForTesting_;
+  }
+  // Outside the lock: the hook may cancel.
+  if (hook) hook();
   bool cancelled;
   {
     std::lock_guard<std::mutex> guard(lock_);
     cancelled = cancelled_;
   }
-  if (cancelled) throw InstallFailure::invalid(kCancelledMessage);
+  if (cancelled) throw InstallFailure::cancelled();
 }
 
 std::shared_ptr<ChildTask> ChildProcesses::currentForTesting() const {
@@ -84,13 +89,19 @@ std::shared_ptr<ChildTask> ChildProcesses::currentForTesting() const {
   return current_;
 }
 
+void ChildProcesses::setCheckpointForTesting(std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(lock_);
+  checkpointForTesting_ = std::move(hook);
+}
+
 void ChildProcesses::resetForTesting() {
   std::lock_guard<std::mutex> guard(lock_);
   cancelled_ = false;
   current_.reset();
+  checkpointForTesting_ = nullptr;
 }
 
-std::string AtomicInstall::run(const std::string& executable, const std::vector<std::string>& arguments) {
+std::string runChild(const std::string& executable, const std::vector<std::string>& arguments) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throwErrno("pipe2");
   UniqueFd readEnd(ends[0]);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,7 +45,7 @@ class ChildProcesses {
   ChildProcesses& operator=(const ChildProcesses&) = delete;
 
   // Tests the flag, launches and registers under one holding of the lock, so a child is
-  // either refused or visible to cancel(). Throws "Update preparation was cancelled" when
+  // either refused or visible to cancel(). Throws InstallFailure::cancelled() when
   // cancelled, or the launch error (the slot is then left as it was).
   void start(const std::shared_ptr<ChildTask>& task);
   // Clears the slot if it still holds this very task.
@@ -52,17 +53,29 @@ class ChildProcesses {
   // Sets the flag and asks the registered child, if any, to terminate. Never waits.
   void cancel() noexcept;
   bool isCancelled() const;
-  // Throws "Update preparation was cancelled" when the flag is set.
+  // Throws InstallFailure::cancelled() when the flag is set.
   void checkCancelled() const;
 
   std::shared_ptr<ChildTask> currentForTesting() const;
-  // Clears the flag and the slot, so one test process can exercise cancellation repeatedly.
+  // Called by every checkCancelled(), just before the flag is read, so that tests can count
+  // the checkpoints of an operation or cancel at one of them. Pass an empty function to remove.
+  void setCheckpointForTesting(std::function<void()> hook);
+  // Clears the flag, the slot and the checkpoint hook, so one test process can exercise
+  // cancellation repeatedly.
   void resetForTesting();
 
  private:
   mutable std::mutex lock_;
   std::shared_ptr<ChildTask> current_;
   bool cancelled_ = false;
+  std::function<void()> checkpointForTesting_;
 };
+
+// Runs `executable` with `arguments` (no shell) through ChildProcesses::shared() to
+// completion and returns its standard output; standard error goes to the null device.
+// Throws "Update preparation failed" for a non-zero status, an end by a signal or output
+// that is not UTF-8, InstallFailure::cancelled() once cancelled (nothing is started), or
+// the launch error with its errno. AtomicInstall::run is this runner.
+std::string runChild(const std::string& executable, const std::vector<std::string>& arguments);
 
 }  // namespace mirelo

@@ -12,7 +12,7 @@
 #include "platform/fs.h"
 #include "platform/pattern.h"
 #include "platform/uuid.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {

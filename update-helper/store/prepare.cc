@@ -11,9 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/codesign.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
 #include "update-helper/store/prepared_store.h"
@@ -22,8 +21,6 @@ namespace mirelo {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-const char kCancelled[] = "Update preparation was cancelled";
 
 // The path with its last component removed, as a file URL does it: trailing slashes go
 // first, so ".../MacOS/Mirelo/" loses "Mirelo" too.
@@ -41,19 +38,7 @@ stdfs::path installedBundle(const std::string& executable) {
   return withoutLastComponent(withoutLastComponent(withoutLastComponent(executable)));
 }
 
-void throwIfCancelled() {
-  if (ChildProcesses::shared().isCancelled()) throw InstallFailure::invalid(kCancelled);
-}
-
-std::string candidateCodeHash(const stdfs::path& candidate) {
-  std::optional<codesign::StaticCode> code;
-  try {
-    code.emplace(codesign::StaticCode::createWithPath(candidate));
-  } catch (const codesign::SignatureError&) {
-    throw InstallFailure::invalid("Cannot read update signature");
-  }
-  return AtomicInstall::codeHash(*code);
-}
+void throwIfCancelled() { ChildProcesses::shared().checkCancelled(); }
 
 }  // namespace
 
@@ -75,7 +60,7 @@ PreparedCandidate PreparedStore::prepare(const PrepareRequest& request) {
     throwIfCancelled();
 
     const std::string inventory = AtomicInstall::inventory(candidate);
-    const std::string cdhash = candidateCodeHash(candidate);
+    const std::string cdhash = install::inspectCodeHash(candidate);
 
     const uint64_t candidateInode = park(candidate, staging.directory());
     AtomicInstall::syncFile(staging.directory().string());

@@ -13,7 +13,7 @@
 
 #include "platform/fs.h"
 #include "platform/pattern.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 #include "update-helper/staging/update_staging.h"
 
 namespace mirelo {

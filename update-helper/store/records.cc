@@ -13,7 +13,7 @@
 #include "platform/unique_fd.h"
 #include "platform/uuid.h"
 #include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/common/install_failure.h"
 
 namespace mirelo {
 namespace {
@@ -72,69 +72,7 @@ std::optional<uint64_t> uint64At(const Json& object, const char* key) {
   return std::nullopt;
 }
 
-// Reads the whole of a regular file of at most kRecordSizeLimit bytes, refusing links and
-// anything that is not a regular file, also if the entry changes between lstat and open.
-std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
-  const std::string text = path.string();
-  struct stat entry {};
-  if (fs::lstatPath(text, &entry) != 0) return std::nullopt;
-  if (!S_ISREG(entry.st_mode) || entry.st_size > kRecordSizeLimit) return std::nullopt;
-
-  UniqueFd fd;
-  try {
-    fd = fs::openNoFollow(text);
-  } catch (const std::system_error&) {
-    return std::nullopt;
-  }
-  struct stat opened {};
-  if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != entry.st_ino ||
-      opened.st_dev != entry.st_dev) {
-    return std::nullopt;
-  }
-  std::string content;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    content.append(buffer, static_cast<size_t>(n));
-    // A file that grew past the limit after lstat is still too large.
-    if (content.size() > static_cast<size_t>(kRecordSizeLimit)) return std::nullopt;
-  }
-  return content;
-}
-
 }  // namespace
-
-std::filesystem::path PreparedCandidate::unpark(const std::filesystem::path& stagingFolder) const {
-  const std::filesystem::path parked = stagingFolder / kParkedName;
-  const std::filesystem::path destination = stagingFolder / bundle;
-  struct stat status {};
-  if (fs::lstatPath(parked.string(), &status) != 0 || !S_ISDIR(status.st_mode) ||
-      static_cast<uint64_t>(status.st_ino) != candidateInode) {
-    throw InstallFailure::invalid("Prepared update changed");
-  }
-  try {
-    fs::renameNoReplace(parked.string(), destination.string());
-  } catch (const std::system_error&) {
-    throw InstallFailure::invalid("Prepared update changed");
-  }
-  return destination;
-}
-
-uint64_t park(const std::filesystem::path& candidate, const std::filesystem::path& staging) {
-  struct stat status {};
-  if (fs::lstatPath(candidate.string(), &status) != 0) throw InstallFailure::invalid("Cannot park prepared update");
-  try {
-    fs::renameNoReplace(candidate.string(), (staging / PreparedCandidate::kParkedName).string());
-  } catch (const std::system_error&) {
-    throw InstallFailure::invalid("Cannot park prepared update");
-  }
-  return status.st_ino;
-}
 
 Json encodeRecord(const PrepareRequest& record) {
   Json json = Json::object();
@@ -226,9 +164,9 @@ std::optional<StagingClaim> decodeRecord<StagingClaim>(const Json& json) {
 template <class Record>
 std::optional<Record> readRecord(const std::filesystem::path& path) noexcept {
   try {
-    const std::optional<std::string> content = readSmallFile(path);
-    if (!content) return std::nullopt;
-    const Json json = Json::parse(*content, nullptr, /*allow_exceptions=*/false);
+    // Every failure to read (missing, a link, not a regular file, too large) means no record.
+    const std::string content = fs::readSmallFile(path.string(), kRecordSizeLimit);
+    const Json json = Json::parse(content, nullptr, /*allow_exceptions=*/false);
     if (json.is_discarded()) return std::nullopt;
     return decodeRecord<Record>(json);
   } catch (...) {

@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "update-helper/install/prepared_candidate.h"
+
 namespace mirelo {
 
 // "request.json", written by the desktop application. Decoding checks presence and types
@@ -26,32 +28,6 @@ struct PrepareRequest {
   friend bool operator==(const PrepareRequest&, const PrepareRequest&) = default;
 };
 
-// "prepared.json" (later "adopted.json"): a verified candidate parked in its staging folder,
-// and what proves later that nothing about it changed.
-struct PreparedCandidate {
-  // The name under which the candidate bundle waits inside its staging folder.
-  static constexpr std::string_view kParkedName = "prepared";
-
-  int64_t schema = 1;
-  std::string version;
-  std::string tag;
-  std::string target;
-  std::string staging;
-  int64_t stagingDevice = 0;
-  uint64_t stagingInode = 0;
-  std::string bundle;
-  uint64_t candidateInode = 0;
-  std::string inventory;
-  std::string cdhash;
-
-  // Moves "<staging>/prepared" back to "<staging>/<bundle>" (never replacing anything there)
-  // after checking that it is a folder with inode `candidateInode`, and returns the new path.
-  // Throws "Prepared update changed" when any of that fails; nothing is moved then.
-  std::filesystem::path unpark(const std::filesystem::path& staging) const;
-
-  friend bool operator==(const PreparedCandidate&, const PreparedCandidate&) = default;
-};
-
 // "claim.json": the staging folder of a preparation that has not been recorded as prepared.
 // Its keys are a subset of PreparedCandidate's, so every prepared record also reads as one.
 // Known to callers as PreparedStore::Claim.
@@ -62,12 +38,6 @@ struct StagingClaim {
 
   friend bool operator==(const StagingClaim&, const StagingClaim&) = default;
 };
-
-// Parks a verified candidate: notes the inode of `candidate` (lstat) and renames it to
-// "<staging>/prepared" without replacing anything there. Returns that inode, the record's
-// "candidateInode". Throws "Cannot park prepared update" when either step fails. The caller
-// flushes the staging folder afterwards.
-uint64_t park(const std::filesystem::path& candidate, const std::filesystem::path& staging);
 
 // JSON form: one object with exactly the record's keys. Decoding needs every key, with a
 // value of the right type: strings as strings, numbers as whole values in the field's range

@@ -1,4 +1,4 @@
-#include "update-helper/control/helper_process.h"
+#include "update-helper/common/helper_process.h"
 
 namespace mirelo {
 

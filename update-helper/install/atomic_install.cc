@@ -1,6 +1,8 @@
 // The install transaction: a verified candidate waiting in its staging folder, built from an
 // archive or by adopting a parked candidate, and the exchange that installs it.
 
+#include "update-helper/install/atomic_install.h"
+
 #include <signal.h>
 
 #include <cerrno>
@@ -11,17 +13,17 @@
 
 #include "platform/fs.h"
 #include "platform/text.h"
-#include "update-helper/install/atomic_install.h"
-#include "update-helper/install/install_failure.h"
+#include "update-helper/install/install_messages.h"
+#include "update-helper/install/prepared_candidate.h"
+#include "update-helper/common/install_failure.h"
+#include "update-helper/staging/child_processes.h"
 #include "update-helper/staging/update_staging.h"
-#include "update-helper/store/records.h"
 
 namespace mirelo {
 namespace {
 
 const char kDoesNotMatch[] = "Prepared update does not match";
 const char kChanged[] = "Prepared update changed";
-const char kSignatureChanged[] = "Prepared update signature changed";
 const char kStillRunning[] = "Application is still running";
 const char kReplacementFailed[] = "Atomic replacement failed";
 
@@ -29,7 +31,7 @@ constexpr std::string_view kBundleSuffix = ".app";
 // ".app" alone is not a bundle name: at least one character must precede the suffix.
 constexpr size_t kShortestBundleName = 5;
 
-bool canonicallyEqual(const std::string& a, const std::string& b) { return a == b || text::toNFC(a) == text::toNFC(b); }
+using text::canonicallyEqual;
 
 // A name that can only name an entry directly inside the staging folder and ends in ".app",
 // counted in user-perceived characters after composition.
@@ -46,6 +48,10 @@ bool isBundleName(const std::string& name) {
 bool fitsInt32(int64_t value) {
   return value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max();
 }
+
+// Adoption may be cancelled (SIGTERM, the session's deadline) between its steps and inside
+// the inventory walk, so that a large bundle does not hold the session up.
+void checkpoint() { ChildProcesses::shared().checkCancelled(); }
 
 // The clean-up of a failed construction never replaces the error that ended it.
 void discardQuietly(UpdateStaging& staging) noexcept {
@@ -86,6 +92,8 @@ std::unique_ptr<AtomicInstall> AtomicInstall::fromArchive(const std::filesystem:
 std::unique_ptr<AtomicInstall> AtomicInstall::adopting(const PreparedCandidate& record,
                                                        const std::filesystem::path& target,
                                                        const std::string& version, pid_t parentPID) {
+  // No checkpoint before the staging folder is adopted: a cancellation there would leave
+  // the claimed folder on disk with no owner but the session's "adopted.json".
   const InstalledApplication installed = inspectInstalled(target);
   std::unique_ptr<AtomicInstall> transaction(new AtomicInstall(installed.bundle, parentPID));
   if (!fitsInt32(record.stagingDevice)) throw InstallFailure::invalid(kDoesNotMatch);
@@ -96,6 +104,7 @@ std::unique_ptr<AtomicInstall> AtomicInstall::adopting(const PreparedCandidate& 
   UpdateStaging& owner = *transaction->stagingOwner_;
   const std::filesystem::path& staging = transaction->staging_;
   try {
+    checkpoint();
     if (record.schema != 1 || !canonicallyEqual(record.version, version)) {
       throw InstallFailure::invalid(kDoesNotMatch);
     }
@@ -109,10 +118,14 @@ std::unique_ptr<AtomicInstall> AtomicInstall::adopting(const PreparedCandidate& 
     // Cheapest checks first; the inventory reads the whole tree and comes last.
     transaction->candidate_ = record.unpark(staging);
     const std::filesystem::path& candidate = transaction->candidate_;
+    checkpoint();
     requireIdentity(candidate, installed, version);
-    if (!installed.requirement) throw InstallFailure::invalid(kSignatureChanged);
+    if (!installed.requirement) throw InstallFailure::invalid(install::kSignatureChangedMessage);
+    checkpoint();
     requireSignature(candidate, *installed.requirement, record.cdhash);
+    checkpoint();
     if (!canonicallyEqual(inventory(candidate), record.inventory)) throw InstallFailure::invalid(kChanged);
+    checkpoint();
 
     // The unpark rename, then everything on the candidate's volume.
     syncFile(staging.string());
@@ -127,8 +140,12 @@ std::unique_ptr<AtomicInstall> AtomicInstall::adopting(const PreparedCandidate& 
 void AtomicInstall::commit(bool parentExitObserved) {
   requireParentExit(parentPID_, parentExitObserved);
   UpdateStaging& owner = *stagingOwner_;
-  swap(candidate_, target_, [&owner] { owner.didReplace(); });
+  swap(candidate_, target_, [this, &owner] {
+    exchanged_ = true;
+    owner.didReplace();
+  });
 }
+
 
 void AtomicInstall::requireParentExit(pid_t pid, bool exitObserved) {
   if (exitObserved) return;

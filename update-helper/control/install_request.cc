@@ -1,0 +1,112 @@
+#include "update-helper/control/install_request.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "platform/errno_error.h"
+#include "platform/unique_fd.h"
+#include "update-helper/common/install_failure.h"
+
+namespace mirelo {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr size_t kWholeFileLimit = 16u << 20;
+
+[[noreturn]] void invalid() { throw InstallFailure::invalid("Invalid update request"); }
+
+std::string stringMember(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) invalid();
+  return it->get<std::string>();
+}
+
+// A JSON number that is exactly a signed 32-bit integer: an integer literal in range, or a
+// whole value written as a fraction or with an exponent (5.0, 5e0). Booleans are not numbers.
+int32_t int32Member(const Json& object, const char* key) {
+  const auto it = object.find(key);
+  if (it == object.end()) invalid();
+  constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+  if (it->is_number_unsigned()) {
+    const uint64_t value = it->get<uint64_t>();
+    if (value > static_cast<uint64_t>(kMax)) invalid();
+    return static_cast<int32_t>(value);
+  }
+  if (it->is_number_integer()) {
+    const int64_t value = it->get<int64_t>();
+    if (value < kMin || value > kMax) invalid();
+    return static_cast<int32_t>(value);
+  }
+  if (it->is_number_float()) {
+    const double value = it->get<double>();
+    if (!std::isfinite(value) || std::trunc(value) != value || value < static_cast<double>(kMin) ||
+        value > static_cast<double>(kMax)) {
+      invalid();
+    }
+    return static_cast<int32_t>(value);
+  }
+  invalid();
+}
+
+// The path with its last component removed, as a file URL does it: trailing slashes go
+// first, so ".../MacOS/Mirelo/" loses "Mirelo" too.
+std::string withoutLastComponent(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::filesystem::path InstallRequest::target() const {
+  return withoutLastComponent(withoutLastComponent(withoutLastComponent(executable)));
+}
+
+InstallRequest decodeInstallRequest(std::string_view bytes, std::optional<std::string>* version) {
+  const Json document = Json::parse(bytes.begin(), bytes.end());
+  if (!document.is_object()) invalid();
+  if (version != nullptr) {
+    const auto it = document.find("version");
+    if (it != document.end() && it->is_string()) *version = it->get<std::string>();
+  }
+  InstallRequest request;
+  request.archive = stringMember(document, "archive");
+  request.executable = stringMember(document, "executable");
+  request.version = stringMember(document, "version");
+  request.pid = int32Member(document, "pid");
+  const auto prepared = document.find("prepared");
+  if (prepared != document.end() && prepared->is_string()) request.prepared = prepared->get<std::string>();
+  return request;
+}
+
+std::string readWholeFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) throwErrno("open");
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // A named pipe opened without a writer, or one that has nothing yet: treat as empty.
+      if (errno == EAGAIN) break;
+      throwErrno("read");
+    }
+    if (n == 0) break;
+    if (bytes.size() + static_cast<size_t>(n) > kWholeFileLimit) throwErrno(EFBIG, "read");
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return bytes;
+}
+
+}  // namespace mirelo
