@@ -69,7 +69,6 @@ void writeOutVolume(const std::filesystem::path& folder) noexcept {
 const char kFolderChanged[] = "Update folder identity changed";
 const char kInvalidArchive[] = "Invalid update archive";
 const char kUnsafeEntry[] = "Unsafe archive entry";
-const char kNotOneApplication[] = "Archive must contain one application";
 const char kIdentityMismatch[] = "Update identity mismatch";
 
 // Beyond what the entries declare, this much more may be written before a lying archive
@@ -167,33 +166,30 @@ std::string normalised(std::string_view name) {
   return result;
 }
 
-// What unzip made must be what the inspection saw: the staging folder holds the bundle and
-// nothing else, and below it only files, folders and the links that the listing declared
-// (a link that the listing hid would otherwise go unchecked by the archive rules).
+// What unzip made must be what the inspection saw: the inspected bundle, and below it only
+// files, folders and the links that the listing declared (a link that the listing hid
+// would otherwise go unchecked by the archive rules).
 void requireListedShape(int stagingFd, const std::string& bundle, const ArchiveListing* listed) {
-  UniqueFd root(::openat(stagingFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root) throwErrno("openat");
+  UniqueFd root;
+  try {
+    root = openBeneath(stagingFd, bundle, O_RDONLY | O_DIRECTORY);
+  } catch (const std::system_error&) {
+    // Without the inspected bundle there is no candidate whose identity could be shown.
+    throw InstallFailure::invalid(kIdentityMismatch);
+  }
   std::set<std::string> links;
   if (listed) {
     for (const std::string& link : listed->links) links.insert(normalised(link));
   }
-  bool foundBundle = false;
-  bool foundOther = false;
   TreeWalk walk(std::move(root), false);
   while (const WalkEntry* entry = walk.next()) {
     if (entry->statError != 0) throwErrno(entry->statError, "lstat");
-    if (entry->path.find('/') == std::string::npos) {
-      (entry->path == bundle ? foundBundle : foundOther) = true;
-    }
     if (entry->isLink()) {
-      if (listed && links.count(entry->path) == 0) throw InstallFailure::invalid(kUnsafeEntry);
+      if (listed && links.count(bundle + "/" + entry->path) == 0) throw InstallFailure::invalid(kUnsafeEntry);
     } else if (!entry->isDirectory() && !entry->isRegularFile()) {
       throw InstallFailure::invalid(kUnsafeEntry);
     }
   }
-  // Without the inspected bundle there is no candidate whose identity could be shown.
-  if (!foundBundle) throw InstallFailure::invalid(kIdentityMismatch);
-  if (foundOther) throw InstallFailure::invalid(kNotOneApplication);
 }
 
 }  // namespace
