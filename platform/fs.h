@@ -1,8 +1,9 @@
 #pragma once
 
 // The file-system layer of the update helper on Linux: volume facts, whole-volume flushes,
-// renames that refuse to replace or that exchange, and a tree removal that never
-// follows a symbolic link (walks are platform/tree.h). Every failure is a std::system_error carrying the errno of the
+// renames that refuse to replace or that exchange, a tree removal that never follows a
+// symbolic link, the one crash-safe file writer and the one small-file read (walks are
+// platform/tree.h, path text is platform/path_text.h). Every failure is a std::system_error carrying the errno of the
 // call that failed (platform/errno_error.h); nothing here prints.
 
 #include <sys/stat.h>
