@@ -79,6 +79,8 @@ const char* const kNames[3] = {codesign::format::kDirectoryName, codesign::forma
 Fixture makeFixture() {
   char root[] = "/tmp/mirelo-signature-fuzz-XXXXXX";
   if (!::mkdtemp(root)) std::abort();
+  static const fs::path remove = root;
+  std::atexit([] { fs::remove_all(remove); });
   Fixture f;
   f.bundle = fs::path(root) / "Fuzz.app";
   fs::create_directories(f.bundle / "Contents/MacOS");

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@ const std::string& phasePath() {
   static const std::string path = [] {
     char folder[] = "/tmp/mirelo-phase-fuzz-XXXXXX";
     if (!::mkdtemp(folder)) std::abort();
+    static const std::string remove = folder;
+    std::atexit([] { std::filesystem::remove_all(remove); });
     return std::string(folder) + "/phase";
   }();
   return path;

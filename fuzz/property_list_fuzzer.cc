@@ -49,6 +49,25 @@ std::map<std::string, std::optional<std::string>> entriesOf(plist_t dict) {
   return entries;
 }
 
+// Property lists carry Unicode text; only such text can be written back unchanged.
+bool isUtf8WithoutNul(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (c == 0 || length == 0 || i + length > text.size()) return false;
+    uint32_t scalar = length == 1 ? c : c & (0x3F >> (length - 1));
+    for (size_t k = 1; k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next >> 6) != 2) return false;
+      scalar = (scalar << 6) | (next & 0x3F);
+    }
+    const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (scalar < lowest[length] || scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
 void requireSame(const mirelo::PropertyListDictionary& dict,
                  const std::map<std::string, std::optional<std::string>>& entries, const char* what) {
   for (const auto& [key, value] : entries) require(dict.string(key) == value, what);
@@ -70,6 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto entries = entriesOf(root.get());
   requireSame(*dict, entries, "every key reads as its string value, or absent");
 
+  for (const auto& [key, value] : entries) {
+    if (!isUtf8WithoutNul(key) || (value && !isUtf8WithoutNul(*value))) return 0;
+  }
   for (const bool binary : {false, true}) {
     char* out = nullptr;
     uint32_t length = 0;

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libicu-dev libssl-dev libplist-dev uuid-dev libglib2.0-dev
   libgtk-3-dev libpulse-dev pulseaudio pulseaudio-utils zip unzip xvfb xdotool
-  x11-utils imagemagick clang libclang-rt-dev e2fsprogs procps python3
+  x11-utils imagemagick clang libclang-rt-dev e2fsprogs procps python3 strace
 )
 
 missing=()
