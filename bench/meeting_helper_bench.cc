@@ -1,4 +1,5 @@
-// Costs of mirelo-meeting-helper against a private PulseAudio server:
+// Costs of mirelo-meeting-helper against private sound servers, PulseAudio and PipeWire
+// with its PulseAudio server (the argument of each benchmark names the server):
 //   BM_RecorderToLine  time from starting a `parecord` to the helper's line that lists it
 //                      (goal: under 100 ms, carried by the listeners, not the 1 s poll)
 //   BM_IdlePolling     the helper's CPU time while nothing changes, as a share of one core
@@ -15,15 +16,17 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
-#include "meeting-helper/pulse_test_support.h"
+#include "testing/sound_server.h"
 
 namespace {
 
 using mirelo::testing::HelperProcess;
-using mirelo::testing::PulseTestServer;
 using mirelo::testing::Recorder;
 using mirelo::testing::Seconds;
+using mirelo::testing::SoundServer;
+using mirelo::testing::SoundServerKind;
 using Clock = std::chrono::steady_clock;
 
 // Nanoseconds on a CPU so far, summed over all threads of `pid`.
@@ -48,10 +51,27 @@ double statusKilobytes(pid_t pid, const std::string& field) {
   return -1;
 }
 
-void BM_RecorderToLine(benchmark::State& state) {
-  PulseTestServer server;
-  server.start();
-  HelperProcess helper(server.env());
+// Starts a server of `kind`, or says why not.
+std::unique_ptr<SoundServer> startServer(benchmark::State& state, SoundServerKind kind) {
+  if (auto reason = SoundServer::unavailableReason(kind)) {
+    state.SkipWithError(reason->c_str());
+    return nullptr;
+  }
+  auto server = SoundServer::create(kind);
+  server->start();
+  return server;
+}
+
+double daemonsCpuSeconds(const SoundServer& server) {
+  double total = 0;
+  for (pid_t pid : server.daemonPids()) total += cpuSeconds(pid);
+  return total;
+}
+
+void BM_RecorderToLine(benchmark::State& state, SoundServerKind kind) {
+  auto server = startServer(state, kind);
+  if (!server) return;
+  HelperProcess helper(server->env());
   if (helper.nextLine() != R"({"apps":[]})") {
     state.SkipWithError("helper did not start");
     return;
@@ -59,7 +79,7 @@ void BM_RecorderToLine(benchmark::State& state) {
   double worst = 0;
   for (auto _ : state) {
     auto start = Clock::now();
-    Recorder recorder(server, PulseTestServer::kMicrophone, "com.example.bench");
+    Recorder recorder(*server, SoundServer::kMicrophone, "com.example.bench");
     std::string wanted = "\"pid\":" + std::to_string(recorder.pid()) + "}";
     auto line = helper.lineWhere([&](const std::string& l) { return l.find(wanted) != std::string::npos; });
     double seconds = Seconds(Clock::now() - start).count();
@@ -77,14 +97,17 @@ void BM_RecorderToLine(benchmark::State& state) {
   helper.closeInput();
   helper.waitExit();
 }
-BENCHMARK(BM_RecorderToLine)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK_CAPTURE(BM_RecorderToLine, PulseAudio, SoundServerKind::kPulseAudio)
+    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
+BENCHMARK_CAPTURE(BM_RecorderToLine, PipeWire, SoundServerKind::kPipeWire)
+    ->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
 
-void BM_IdlePolling(benchmark::State& state) {
+void BM_IdlePolling(benchmark::State& state, SoundServerKind kind) {
   double seconds = 10;
   if (const char* text = std::getenv("MIRELO_IDLE_SECONDS")) seconds = std::atof(text);
-  PulseTestServer server;
-  server.start();
-  HelperProcess helper(server.env());
+  auto server = startServer(state, kind);
+  if (!server) return;
+  HelperProcess helper(server->env());
   if (helper.nextLine() != R"({"apps":[]})") {
     state.SkipWithError("helper did not start");
     return;
@@ -92,7 +115,7 @@ void BM_IdlePolling(benchmark::State& state) {
   double share = 0;
   for (auto _ : state) {
     double cpuBefore = cpuSeconds(helper.pid());
-    double serverBefore = cpuSeconds(server.pid());
+    double serverBefore = daemonsCpuSeconds(*server);
     auto start = Clock::now();
     std::this_thread::sleep_for(Seconds(seconds));
     double wall = Seconds(Clock::now() - start).count();
@@ -101,7 +124,7 @@ void BM_IdlePolling(benchmark::State& state) {
     state.SetIterationTime(wall);
     state.counters["cpu_us_per_s"] = share * 1e6;
     // The server answers the poll's queries; its share is reported for comparison.
-    state.counters["server_cpu_percent"] = (cpuSeconds(server.pid()) - serverBefore) / wall * 100;
+    state.counters["server_cpu_percent"] = (daemonsCpuSeconds(*server) - serverBefore) / wall * 100;
   }
   state.counters["cpu_percent_of_core"] = share * 100;
   state.counters["helper_VmHWM_kB"] = statusKilobytes(helper.pid(), "VmHWM");
@@ -111,7 +134,10 @@ void BM_IdlePolling(benchmark::State& state) {
   helper.closeInput();
   helper.waitExit();
 }
-BENCHMARK(BM_IdlePolling)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK_CAPTURE(BM_IdlePolling, PulseAudio, SoundServerKind::kPulseAudio)
+    ->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK_CAPTURE(BM_IdlePolling, PipeWire, SoundServerKind::kPipeWire)
+    ->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace
 

@@ -1,6 +1,8 @@
-// The helper program end to end, against a real PulseAudio server of the test's own and
-// real `parecord` recorders.
+// The helper program end to end, against real sound servers of the test's own (PulseAudio,
+// and PipeWire with its PulseAudio server) and real recorders.
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +11,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "meeting-helper/pulse_test_support.h"
+#include "testing/pulse_client.h"
+#include "testing/sound_server.h"
 
 namespace mirelo::testing {
 namespace {
@@ -25,25 +28,18 @@ std::string appsLine(const std::vector<std::string>& entries) {
   return line + "]}";
 }
 
-class MeetingHelperTest : public ::testing::Test {
+class MeetingHelperTest : public ::testing::TestWithParam<SoundServerKind> {
  protected:
-  void SetUp() override { server_.start(); }
+  void SetUp() override {
+    if (auto reason = SoundServer::unavailableReason(GetParam())) GTEST_SKIP() << *reason;
+    server_ = SoundServer::create(GetParam());
+    server_->start();
+  }
 
   // Waits for the helper to write exactly `line`, skipping lines on the way there.
   void expectLine(HelperProcess& helper, const std::string& line) {
     auto found = helper.lineWhere([&](const std::string& l) { return l == line; });
     ASSERT_TRUE(found) << "never written: " << line << "\nwritten:\n" << helper.outputSoFar();
-  }
-
-  // Waits until the server has `count` recording streams.
-  bool waitForSourceOutputs(size_t count) {
-    auto deadline = std::chrono::steady_clock::now() + Seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::string out = server_.run({"pactl", "list", "short", "source-outputs"}).out;
-      if (static_cast<size_t>(std::count(out.begin(), out.end(), '\n')) >= count) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
   }
 
   // Stops the helper by closing its input, as the desktop application does.
@@ -53,16 +49,18 @@ class MeetingHelperTest : public ::testing::Test {
     EXPECT_EQ(helper.errorText(), "");
   }
 
-  PulseTestServer server_;
+  std::unique_ptr<SoundServer> server_;
 };
 
-TEST_F(MeetingHelperTest, ReportsAProcessThatStartsAndStopsCapturing) {
-  HelperProcess helper(server_.env());
+TEST_P(MeetingHelperTest, ReportsAProcessThatStartsAndStopsCapturing) {
+  HelperProcess helper(server_->env());
   EXPECT_EQ(helper.nextLine(), kEmpty);
 
-  Recorder recorder(server_, PulseTestServer::kMicrophone, "com.example.call");
-  // The next line is the one that lists it: nothing else changed in between.
+  Recorder recorder(*server_, SoundServer::kMicrophone, "com.example.call");
+  // The next line is the one that lists it, under its own pid and not the server's:
+  // nothing else changed in between.
   EXPECT_EQ(helper.nextLine(), appsLine({entry(recorder.pid(), "com.example.call")}));
+  EXPECT_NE(recorder.pid(), server_->protocolServerPid());
 
   pid_t pid = recorder.pid();
   recorder.stop();
@@ -72,36 +70,59 @@ TEST_F(MeetingHelperTest, ReportsAProcessThatStartsAndStopsCapturing) {
                                       appsLine({entry(pid, "com.example.call")}) + "\n" + kEmpty + "\n");
 }
 
-TEST_F(MeetingHelperTest, TwoCapturingProcessesAreListedInPidOrder) {
+// Cases that only PipeWire has: native clients.
+class MeetingHelperPipeWireTest : public MeetingHelperTest {};
+
+TEST_P(MeetingHelperPipeWireTest, ReportsANativePipeWireClientUnderItsOwnPid) {
+  HelperProcess helper(server_->env());
+  EXPECT_EQ(helper.nextLine(), kEmpty);
+
+  auto native = Recorder::native(*server_, SoundServer::kMicrophone);
+  expectLine(helper, appsLine({entry(native->pid())}));
+  // Beside a client of the PulseAudio protocol, each under its own pid.
+  Recorder pulse(*server_, SoundServer::kMicrophone, "com.example.call");
+  std::vector<std::string> both = {entry(native->pid()), entry(pulse.pid(), "com.example.call")};
+  if (pulse.pid() < native->pid()) std::swap(both[0], both[1]);
+  expectLine(helper, appsLine(both));
+
+  native->stop();
+  expectLine(helper, appsLine({entry(pulse.pid(), "com.example.call")}));
+  expectCleanEnd(helper);
+}
+
+TEST_P(MeetingHelperTest, TwoCapturingProcessesAreListedInPidOrder) {
   // The recorder with the smaller pid connects last, so the server lists it second.
   int gate[2];
   ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
-  pid_t early = spawnProcess({"sh", "-c", "read go; exec parecord --raw --device=source.null /dev/null"},
-                             server_.env(), gate[0], -1, -1);
+  SpawnOptions options;
+  options.environment = server_->env();
+  options.input = gate[0];
+  BackgroundProcess early({"sh", "-c", "read go; exec parecord --raw --device=source.null /dev/null"}, options);
   ::close(gate[0]);
-  HelperProcess helper(server_.env());
+  HelperProcess helper(server_->env());
   EXPECT_EQ(helper.nextLine(), kEmpty);
 
-  Recorder late(server_, PulseTestServer::kMicrophone, "com.example.late");
-  ASSERT_LT(early, late.pid());
+  Recorder late(*server_, SoundServer::kMicrophone, "com.example.late");
+  ASSERT_LT(early.pid(), late.pid());
   expectLine(helper, appsLine({entry(late.pid(), "com.example.late")}));
 
   ASSERT_EQ(::write(gate[1], "go\n", 3), 3);
   ::close(gate[1]);
-  expectLine(helper, appsLine({entry(early), entry(late.pid(), "com.example.late")}));
+  expectLine(helper, appsLine({entry(early.pid()), entry(late.pid(), "com.example.late")}));
 
-  killAndReap(early);
+  early.signal(SIGKILL);
+  early.wait();
   expectLine(helper, appsLine({entry(late.pid(), "com.example.late")}));
   expectCleanEnd(helper);
 }
 
-TEST_F(MeetingHelperTest, RecordingASinksMonitorIsNotCapturingInput) {
-  HelperProcess helper(server_.env());
+TEST_P(MeetingHelperTest, RecordingASinksMonitorIsNotCapturingInput) {
+  HelperProcess helper(server_->env());
   EXPECT_EQ(helper.nextLine(), kEmpty);
 
-  Recorder monitor(server_, PulseTestServer::kMonitor, "com.example.screen-recorder");
-  ASSERT_TRUE(waitForSourceOutputs(1));
-  Recorder microphone(server_, PulseTestServer::kMicrophone, "com.example.call");
+  Recorder monitor(*server_, SoundServer::kMonitor, "com.example.screen-recorder");
+  ASSERT_TRUE(server_->waitForSourceOutputs(1));
+  Recorder microphone(*server_, SoundServer::kMicrophone, "com.example.call");
   // The first line that lists anything lists the microphone alone.
   auto line = helper.lineWhere([](const std::string& l) { return l != kEmpty; });
   ASSERT_TRUE(line);
@@ -112,43 +133,63 @@ TEST_F(MeetingHelperTest, RecordingASinksMonitorIsNotCapturingInput) {
   expectCleanEnd(helper);
 }
 
-TEST_F(MeetingHelperTest, SurvivesTheServerAndReconnectsToANewOne) {
-  HelperProcess helper(server_.env());
+// A recorder of this test process, whose stream starts paused (corked) and is resumed and
+// paused again: only the running stream counts.
+TEST_P(MeetingHelperTest, APausedStreamIsNotCapturingInput) {
+  useServer(*server_);
+  HelperProcess helper(server_->env());
+  EXPECT_EQ(helper.nextLine(), kEmpty);
+
+  PulseClient client("com.example.paused");
+  client.record(SoundServer::kMicrophone, /*corked=*/true);
+  ASSERT_TRUE(server_->waitForSourceOutputs(1));
+  // Still nothing after more than a poll.
+  EXPECT_FALSE(helper.nextLine(Seconds(1.5))) << helper.outputSoFar();
+
+  client.cork(false);
+  expectLine(helper, appsLine({entry(::getpid(), "com.example.paused")}));
+  client.cork(true);
+  expectLine(helper, kEmpty);
+  expectCleanEnd(helper);
+}
+
+TEST_P(MeetingHelperTest, SurvivesTheServerAndReconnectsToANewOne) {
+  HelperProcess helper(server_->env());
   EXPECT_EQ(helper.nextLine(), kEmpty);
   {
-    Recorder recorder(server_, PulseTestServer::kMicrophone, "com.example.call");
+    Recorder recorder(*server_, SoundServer::kMicrophone, "com.example.call");
     expectLine(helper, appsLine({entry(recorder.pid(), "com.example.call")}));
 
-    server_.stop();
+    server_->stop();
     EXPECT_EQ(helper.nextLine(), kEmpty);
   }
   // Still running, and quiet, for several polls without a server.
   EXPECT_FALSE(helper.waitExit(Seconds(2.5)));
   EXPECT_FALSE(helper.nextLine(Seconds(0)));
 
-  server_.start();
-  Recorder recorder(server_, PulseTestServer::kMicrophone, "com.example.again");
+  server_->start();
+  Recorder recorder(*server_, SoundServer::kMicrophone, "com.example.again");
   expectLine(helper, appsLine({entry(recorder.pid(), "com.example.again")}));
   expectCleanEnd(helper);
 }
 
-TEST_F(MeetingHelperTest, InputContentIsIgnoredAndItsEndStopsTheHelper) {
-  HelperProcess helper(server_.env());
+TEST_P(MeetingHelperTest, InputContentIsIgnoredAndItsEndStopsTheHelper) {
+  HelperProcess helper(server_->env());
   EXPECT_EQ(helper.nextLine(), kEmpty);
   helper.writeInput("quit\n{\"apps\":[]}\n\x04\n");
   EXPECT_FALSE(helper.waitExit(Seconds(0.5)));
 
-  Recorder recorder(server_, PulseTestServer::kMicrophone);
+  Recorder recorder(*server_, SoundServer::kMicrophone);
   EXPECT_EQ(helper.nextLine(), appsLine({entry(recorder.pid())}));
   expectCleanEnd(helper);
 }
 
-TEST_F(MeetingHelperTest, InputClosedRightAfterStartStillGetsTheFirstLine) {
-  Recorder recorder(server_, PulseTestServer::kMicrophone, "com.example.call");
+TEST_P(MeetingHelperTest, InputClosedRightAfterStartStillGetsTheFirstLine) {
+  Recorder recorder(*server_, SoundServer::kMicrophone, "com.example.call");
   // Wait until the server knows the recorder, so the first line is known in advance.
-  ASSERT_TRUE(waitForSourceOutputs(1));
+  ASSERT_TRUE(server_->waitForSourceOutputs(1));
 
-  HelperProcess helper(server_.env());
+  HelperProcess helper(server_->env());
   helper.closeInput();
   EXPECT_EQ(helper.waitExit(), 0);
   EXPECT_EQ(helper.nextLine(), appsLine({entry(recorder.pid(), "com.example.call")}));
@@ -157,9 +198,9 @@ TEST_F(MeetingHelperTest, InputClosedRightAfterStartStillGetsTheFirstLine) {
 }
 
 // Without a server at all: one line, exit 0, standard input never read.
-TEST(MeetingHelperWithoutServer, WritesTheUnsupportedLineAndExits) {
-  PulseTestServer neverStarted;
-  HelperProcess helper(neverStarted.env());
+TEST_P(MeetingHelperTest, WithoutAServerWritesTheUnsupportedLineAndExits) {
+  server_->stop();
+  HelperProcess helper(server_->env());
   EXPECT_EQ(helper.nextLine(), R"({"unsupported":true})");
   // Standard input stays open: the helper ends by itself.
   EXPECT_EQ(helper.waitExit(), 0);
@@ -167,19 +208,26 @@ TEST(MeetingHelperWithoutServer, WritesTheUnsupportedLineAndExits) {
   EXPECT_EQ(helper.errorText(), "");
 }
 
+INSTANTIATE_TEST_SUITE_P(SoundServers, MeetingHelperTest,
+                         ::testing::Values(SoundServerKind::kPulseAudio, SoundServerKind::kPipeWire),
+                         [](const auto& info) { return nameOf(info.param); });
+
+INSTANTIATE_TEST_SUITE_P(SoundServers, MeetingHelperPipeWireTest, ::testing::Values(SoundServerKind::kPipeWire),
+                         [](const auto& info) { return nameOf(info.param); });
+
 // libpulse has something to complain about (a runtime folder owned by someone else); the
 // complaint must not reach the helper's standard error.
 TEST(MeetingHelperWithoutServer, KeepsLibpulseDiagnosticsOffStandardError) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the runtime folder to another user";
-  PulseTestServer neverStarted;
-  auto runtime = neverStarted.dir() / "runtime";
+  auto neverStarted = SoundServer::create(SoundServerKind::kPulseAudio);
+  auto runtime = neverStarted->runtimeDir();
   ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0);
-  neverStarted.unsetVariable("PULSE_RUNTIME_PATH");
+  neverStarted->unsetVariable("PULSE_RUNTIME_PATH");
   // The same client library says so out loud when it is not told to keep quiet.
-  ProcessResult pactl = neverStarted.run({"pactl", "info"});
+  ProcessResult pactl = neverStarted->run({"pactl", "info"});
   ASSERT_NE(pactl.err.find("not owned by us"), std::string::npos) << pactl.err;
 
-  HelperProcess helper(neverStarted.env());
+  HelperProcess helper(neverStarted->env());
   EXPECT_EQ(helper.nextLine(), R"({"unsupported":true})");
   EXPECT_EQ(helper.waitExit(), 0);
   EXPECT_EQ(helper.errorText(), "");

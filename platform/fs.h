@@ -1,8 +1,9 @@
 #pragma once
 
 // The file-system layer of the update helper on Linux: volume facts, whole-volume flushes,
-// renames that refuse to replace or that exchange, and a tree removal that never
-// follows a symbolic link (walks are platform/tree.h). Every failure is a std::system_error carrying the errno of the
+// renames that refuse to replace or that exchange, a tree removal that never follows a
+// symbolic link, the one crash-safe file writer and the one small-file read (walks are
+// platform/tree.h, path text is platform/path_text.h). Every failure is a std::system_error carrying the errno of the
 // call that failed (platform/errno_error.h); nothing here prints.
 
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/unique_fd.h"
 
@@ -70,11 +72,43 @@ struct FileIdentity {
 // limit fails with EMFILE and stays in part.
 void removeTree(const std::string& path, const std::optional<FileIdentity>& expected = std::nullopt);
 
-// Replaces the file `path` with `data` so that a reader sees either the old file, no file
-// or the complete new one: the bytes go to a new temporary file in the same folder, which
-// is flushed, renamed over `path`, and the folder is flushed too. `mode` is filtered by
-// the umask, as for open(2). The temporary file is removed on every failure; a failure of
-// the last folder flush is reported although the new file is already in place.
+// The one crash-safe replacement of a file. A reader sees either the old file, no file or
+// the complete new one: the bytes go to a new temporary file in the same folder (created
+// exclusively, never through a link), which is flushed, renamed over the destination, and
+// the folder is flushed too (opened by its path, never through a final link). The temporary
+// file is removed on every failure before the rename; a failure of the last folder flush is
+// reported although the new file is already in place.
+struct AtomicWriteOptions {
+  // The temporary file's name is this prefix and a new UUID; when empty, it is
+  // "." + the destination's name + "." + UUID + ".tmp".
+  std::string temporaryPrefix;
+  // The new file's permission bits, filtered by the umask as for open(2)...
+  mode_t mode = 0666;
+  // ...or exactly these bits, whatever the umask.
+  bool exactMode = false;
+};
+
+// The step at which writeFileAtomically failed, with the errno of the failed call.
+class AtomicWriteError : public std::system_error {
+ public:
+  enum class Step {
+    kWrite,        // the folder, the temporary file, its mode or its bytes: nothing changed
+    kFlushFile,    // fsync of the temporary file, which is removed again: nothing changed
+    kRename,       // the rename over the destination, temporary file removed: nothing changed
+    kOpenFolder,   // opening the folder for its flush: the new file is in place
+    kFlushFolder,  // fsync of the folder: the new file is in place
+  };
+  AtomicWriteError(Step step, int error, const char* operation)
+      : std::system_error(error, std::generic_category(), operation), step_(step) {}
+  Step step() const noexcept { return step_; }
+
+ private:
+  Step step_;
+};
+
+// Replaces the file `path` with `data` as described above. Throws AtomicWriteError.
+void writeFileAtomically(const std::string& path, std::string_view data, const AtomicWriteOptions& options);
+// The same with a temporary name of the default form and `mode` filtered by the umask.
 void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0666);
 
 // Reads the whole of the regular file `path` if it holds at most `limit` bytes. The final

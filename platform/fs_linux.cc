@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <tuple>
 #include <cerrno>
 #include <utility>
 #include <vector>
 
 #include "platform/errno_error.h"
+#include "platform/path_text.h"
 #include "platform/uuid.h"
 
 namespace mirelo::fs {
@@ -22,18 +24,10 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // A path with a NUL byte would be cut short by every system call and name something else.
 void requireNoNul(const std::string& path, const char* operation) {
-  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, operation);
+  if (path_text::hasNul(path)) throwErrno(EINVAL, operation);
 }
 
-// Splits a path into the folder that holds its last component and that component. Trailing
-// slashes are ignored; a path without a slash lies in the current folder.
-std::pair<std::string, std::string> splitPath(const std::string& path) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const auto slash = trimmed.rfind('/');
-  if (slash == std::string::npos) return {".", trimmed};
-  return {slash == 0 ? "/" : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
-}
+using path_text::splitLastComponent;
 
 // Opens the folder that holds `path` and checks that the last component can name an entry
 // of its own (not "", "." or ".."), so that operations relative to it never leave it. With
@@ -41,7 +35,7 @@ std::pair<std::string, std::string> splitPath(const std::string& path) {
 // readable; without it the folder can be flushed.
 std::pair<UniqueFd, std::string> openContainingFolder(const std::string& path, bool pathOnly) {
   requireNoNul(path, "open");
-  auto [folder, name] = splitPath(path);
+  auto [folder, name] = splitLastComponent(path);
   if (name.empty() || name == "." || name == ".." || name == "/") throwErrno(EINVAL, "open");
   UniqueFd fd(::open(folder.c_str(), (pathOnly ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC));
   if (!fd) throwErrno("open");
@@ -120,7 +114,7 @@ void renameExchange(const std::string& a, const std::string& b) {
 }
 
 int lstatPath(const std::string& path, struct stat* status) noexcept {
-  if (path.find('\0') != std::string::npos) return EINVAL;
+  if (path_text::hasNul(path)) return EINVAL;
   return ::lstat(path.c_str(), status) == 0 ? 0 : errno;
 }
 
@@ -245,30 +239,57 @@ void removeTree(const std::string& path, const std::optional<FileIdentity>& expe
   if (firstError != 0) throwErrno(firstError, "remove");
 }
 
-void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
-  auto [folder, name] = openContainingFolder(path, /*pathOnly=*/false);
-  const std::string temporary = "." + name + "." + randomUuidText() + ".tmp";
-  UniqueFd file(::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-  if (!file) throwErrno("openat");
+void writeFileAtomically(const std::string& path, std::string_view data, const AtomicWriteOptions& options) {
+  using Step = AtomicWriteError::Step;
+  auto fail = [](Step step, int error, const char* operation) { throw AtomicWriteError(step, error, operation); };
+
+  // The folder serves only as the base of the *at calls here, so it need not be readable;
+  // it is opened for reading only for its flush at the end.
+  UniqueFd folder;
+  std::string name;
   try {
+    std::tie(folder, name) = openContainingFolder(path, /*pathOnly=*/true);
+  } catch (const std::system_error& error) {
+    fail(Step::kWrite, error.code().value(), "open");
+  }
+  const std::string temporary = options.temporaryPrefix.empty() ? "." + name + "." + randomUuidText() + ".tmp"
+                                                                : options.temporaryPrefix + randomUuidText();
+  UniqueFd file(
+      ::openat(folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, options.mode));
+  if (!file) fail(Step::kWrite, errno, "openat");
+  try {
+    if (options.exactMode && ::fchmod(file.get(), options.mode) != 0) fail(Step::kWrite, errno, "fchmod");
     size_t written = 0;
     while (written < data.size()) {
       const ssize_t n = ::write(file.get(), data.data() + written, data.size() - written);
       if (n < 0) {
         if (errno == EINTR) continue;
-        throwErrno("write");
+        fail(Step::kWrite, errno, "write");
       }
       written += static_cast<size_t>(n);
     }
-    if (::fsync(file.get()) != 0) throwErrno("fsync");
-    if (::close(file.release()) != 0) throwErrno("close");
-    if (::renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) throwErrno("renameat");
+    if (::fsync(file.get()) != 0) fail(Step::kFlushFile, errno, "fsync");
+    if (::close(file.release()) != 0) fail(Step::kWrite, errno, "close");
+    if (::renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
+      fail(Step::kRename, errno, "renameat");
+    }
   } catch (...) {
+    // The temporary file is ours (O_EXCL) and incomplete: it must not stay behind.
     ::unlinkat(folder.get(), temporary.c_str(), 0);
     throw;
   }
-  // Sync the rename, too.
-  if (::fsync(folder.get()) != 0) throwErrno("fsync");
+  // Sync the rename, too. The folder is opened by its path for this, without following a
+  // final link, as every file that is flushed.
+  UniqueFd readable(
+      ::open(splitLastComponent(path).first.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!readable) fail(Step::kOpenFolder, errno, "open");
+  if (::fsync(readable.get()) != 0) fail(Step::kFlushFolder, errno, "fsync");
+}
+
+void writeFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
+  AtomicWriteOptions options;
+  options.mode = mode;
+  writeFileAtomically(path, data, options);
 }
 
 }  // namespace mirelo::fs

@@ -212,6 +212,64 @@ TEST(WriteFileAtomically, AFailedRenameLeavesTheDestinationAndRemovesTheTemporar
   EXPECT_EQ(errnoOf([&] { writeFileAtomically((dir / "absent" / "phase").string(), "x"); }), ENOENT);
 }
 
+// Where each way of failing leaves the destination, and which step it reports.
+TEST(WriteFileAtomically, EveryFailureNamesItsStepAndLeavesNoTemporaryFile) {
+  using Step = AtomicWriteError::Step;
+  TempDir dir;
+  stdfs::create_directories(dir / "work" / "busy" / "inside");
+  stdfs::create_directory_symlink(dir / "work", dir / "linked");
+  struct Case {
+    const char* name;
+    stdfs::path path;
+    Step step;
+    int error;
+    bool written;  // whether the new file is in place afterwards
+  };
+  const Case cases[] = {
+      {"folder missing", dir / "absent" / "f", Step::kWrite, ENOENT, false},
+      {"NUL byte", std::string((dir / "work").string() + std::string("/f\0g", 4)), Step::kWrite, EINVAL, false},
+      {"destination a folder with content", dir / "work" / "busy", Step::kRename, EISDIR, false},
+      // The folder is flushed by its path, never through a final link: the file is in place.
+      {"folder named through a link", dir / "linked" / "f", Step::kOpenFolder, ELOOP, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      writeFileAtomically(c.path.string(), "new", AtomicWriteOptions{".pending-", 0600, true});
+      ADD_FAILURE() << "no error";
+    } catch (const AtomicWriteError& error) {
+      EXPECT_EQ(error.step(), c.step);
+      EXPECT_EQ(error.code().value(), c.error);
+    }
+    EXPECT_EQ(stdfs::exists(dir / "work" / "f"), c.written);
+    const std::vector<std::string> expected =
+        c.written ? std::vector<std::string>{"busy", "f"} : std::vector<std::string>{"busy"};
+    EXPECT_EQ(namesIn(dir / "work"), expected);
+    stdfs::remove(dir / "work" / "f");
+  }
+}
+
+TEST(WriteFileAtomically, TemporaryNameAndExactMode) {
+  TempDir dir;
+  const mode_t old = ::umask(0277);
+  writeFileAtomically((dir / "claim.json").string(), "{}", AtomicWriteOptions{".pending-", 0600, true});
+  writeFileAtomically((dir / "filtered").string(), "", AtomicWriteOptions{"", 0600, false});
+  ::umask(old);
+  struct stat status {};
+  ASSERT_EQ(::lstat((dir / "claim.json").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+  ASSERT_EQ(::lstat((dir / "filtered").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0400u);
+  EXPECT_EQ(readFile(dir / "claim.json"), "{}");
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"claim.json", "filtered"}));
+
+  // A temporary file left by an earlier crash is never reused or replaced.
+  writeFile(dir / ".pending-stale", "debris");
+  writeFileAtomically((dir / "claim.json").string(), "{\"a\":1}", AtomicWriteOptions{".pending-", 0600, true});
+  EXPECT_EQ(readFile(dir / ".pending-stale"), "debris");
+  EXPECT_EQ(readFile(dir / "claim.json"), "{\"a\":1}");
+}
+
 TEST(Rename, NoReplaceAndExchange) {
   TempDir dir;
   writeFile(dir / "a", "A");

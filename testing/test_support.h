@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,16 +68,46 @@ class Immutable {
   bool applied_ = false;
 };
 
+// The current environment with `overrides` applied; an empty value removes the variable.
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides);
+
+// How a child is started by the overloads that take it. The program is looked up in PATH
+// when argv[0] has no slash.
+struct SpawnOptions {
+  // The child's whole environment; nothing: this process's own.
+  std::optional<std::vector<std::string>> environment;
+  // Descriptors that become the child's standard input, output and error; -1: /dev/null.
+  int input = -1;
+  int output = -1;
+  int error = -1;
+  // The child leads a process group of its own, so that it and everything it starts can be
+  // signalled at once (BackgroundProcess::signalGroup).
+  bool newProcessGroup = false;
+};
+
+// runProcess with `environment` as the child's whole environment, its program looked up in
+// PATH when argv[0] has no slash.
+ProcessResult runProcessWithEnvironment(const std::vector<std::string>& argv,
+                                        const std::vector<std::string>& environment);
+// Runs `body` in a forked copy of this process (for checks that change the whole process,
+// such as its user or its signal mask) and returns the text it returned; an exception in
+// the child comes back as "exception: " and its message, a child that died as "ended with
+// status N". Programs are started with runProcess or BackgroundProcess instead.
+std::string runInChild(const std::function<std::string()>& body);
+
 // A child process that runs in the background until it is stopped or waited for.
 class BackgroundProcess {
  public:
   explicit BackgroundProcess(const std::vector<std::string>& argv);
+  BackgroundProcess(const std::vector<std::string>& argv, const SpawnOptions& options);
   ~BackgroundProcess();  // SIGKILL and reap, if still running
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   pid_t pid() const { return pid_; }
   void signal(int signal) const;
+  // Signals the child's whole process group (started with `newProcessGroup`).
+  void signalGroup(int signal) const;
   // Waits for the end; returns the exit status or 128 + signal.
   int wait();
   // Waits at most `seconds`; returns the status, or nothing when still running.

@@ -8,7 +8,9 @@ and of folders below it, never of one above:
 
 platform/ sits below all of them and includes nothing of update-helper/ or meeting-helper/;
 meeting-helper/ (with its sound-server layer platform/audio/) and update-helper/ include
-nothing of each other. Tests follow the same
+nothing of each other. client/ talks to the update helper only through files, exit codes
+and signals: of the tree it includes only its own headers and the header-only descriptor
+and errno types of platform/. Tests follow the same
 rules as the code beside them. Usage: check-includes.py [SOURCE-DIR]
 """
 
@@ -35,8 +37,15 @@ def layer(path):
     return None
 
 
+CLIENT_MAY_INCLUDE = ("platform/unique_fd.h", "platform/errno_error.h", "testing/test_support.h")
+
+
 def violation(source, header):
     """Why `source` must not include `header`, or None when it may."""
+    if source.startswith("client/"):
+        if header.startswith("client/") or header in CLIENT_MAY_INCLUDE:
+            return None
+        return "client/ shares no code with the helpers"
     own, wanted = layer(source), layer(header)
     if own is None or wanted is None or own == wanted:
         return None
@@ -53,7 +62,7 @@ def violation(source, header):
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parent.parent)
     problems = []
-    for top in ("update-helper", "platform", "meeting-helper"):
+    for top in ("update-helper", "platform", "meeting-helper", "client"):
         for path in sorted((root / top).rglob("*")):
             if path.suffix not in SOURCES or not path.is_file():
                 continue

@@ -3,12 +3,13 @@
 # application (1.0.0) and a signed update archive (2.0.0), and updates the application in
 # place exactly as the desktop application drives the update helper: a background
 # preparation, then a foreground session that swaps the new version in, relaunches it, and
-# removes the previous version once the new one has confirmed its start.
+# removes the previous version once the new one has confirmed its start. The desktop
+# application's side is mirelo-update-client, the command over the client library.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target mirelo-update-helper mirelo-open mirelo-codesign mirelo-sample-app
+cmake --build build --target mirelo-update-helper mirelo-open mirelo-update-client mirelo-codesign mirelo-sample-app
 bin=$PWD/build/bin
 
 root=$(mktemp -d /tmp/mirelo-demo-XXXXXX)
@@ -16,9 +17,10 @@ app_pid=
 trap '[ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null; rm -rf "$root"' EXIT
 apps="$root/Applications"
 jobs="$root/jobs"
-prepare="$jobs/prepare-1"
-session="$jobs/session-1"
-mkdir -p "$apps" "$prepare" "$session" "$root/downloads" "$root/build-2.0.0"
+mkdir -p "$apps" "$root/downloads" "$root/build-2.0.0"
+client() { "$bin/mirelo-update-client" --parent "$jobs" "$@"; }
+executable="$apps/Mirelo.app/Contents/MacOS/Mirelo"
+archive="$root/downloads/Mirelo-2.0.0.zip"
 
 status() { set +e; "$@"; local code=$?; set -e; echo "$code"; }
 installed_version() {
@@ -38,17 +40,19 @@ echo "installed version: $(installed_version)"
 
 echo
 echo "== 1. Background preparation, while the application keeps running"
-cat > "$prepare/request.json" <<JSON
-{"archive":"$root/downloads/Mirelo-2.0.0.zip","executable":"$apps/Mirelo.app/Contents/MacOS/Mirelo","version":"2.0.0","tag":"stable-2.0.0"}
-JSON
-echo "request.json: $(cat "$prepare/request.json")"
-echo "--probe (1 = free): exit $(status "$bin/mirelo-update-helper" --probe "$prepare")"
+client setup --executable "$executable"
+prepare=$(client new-job prepare)
+echo "work folder $jobs, preparation directory $(basename "$prepare")"
+echo "probe: $(client probe "$prepare")"
 start=$(date +%s%N)
-code=$(status "$bin/mirelo-update-helper" --prepare "$prepare")
-echo "--prepare: exit $code after $(ms "$start") ms"
-[ -f "$prepare/failure.json" ] && echo "failure.json: $(cat "$prepare/failure.json")"
+set +e
+client --json prepare "$prepare" --archive "$archive" --executable "$executable" \
+  --version 2.0.0 --tag stable-2.0.0 >"$root/prepare.json"
+code=$?
+set -e
+echo "prepare: exit $code after $(ms "$start") ms: $(cat "$root/prepare.json")"
 [ "$code" = 0 ]
-echo "prepared.json: $(cat "$prepare/prepared.json")"
+echo "request.json, as the client wrote it: $(cat "$prepare/request.json")"
 echo "beside the installed application:"
 ls -a "$apps"
 
@@ -56,33 +60,37 @@ echo
 echo "== 2. The desktop application (a running process) hands over to a foreground session"
 sleep 600 &
 app_pid=$!
-cat > "$session/native-install.json" <<JSON
-{"archive":"$root/downloads/Mirelo-2.0.0.zip","executable":"$apps/Mirelo.app/Contents/MacOS/Mirelo","version":"2.0.0","pid":$app_pid,"prepared":"$prepare"}
-JSON
-echo "native-install.json: $(cat "$session/native-install.json")"
+session=$(client new-job install)
 start=$(date +%s%N)
-# The relaunched application confirms its start by writing "complete" into the session's
-# phase file; the sample application does that when it finds the session in its environment.
-MIRELO_SAMPLE_CONFIRM="$session" MIRELO_SAMPLE_STARTED="$root/started.log" \
-  "$bin/mirelo-update-helper" --run "$session" &
-helper_pid=$!
-while [ ! -f "$session/ready" ]; do
-  kill -0 "$helper_pid" 2>/dev/null || break
-  sleep 0.01
-done
-echo "ready after $(ms "$start") ms: $(cat "$session/ready" 2>/dev/null)"
+# The relaunched application notes its start; it is the one that confirms below.
+MIRELO_SAMPLE_STARTED="$root/started.log" client --json install "$session" --archive "$archive" \
+  --executable "$executable" --version 2.0.0 --pid "$app_pid" --prepared "$prepare"
+echo "ready after $(ms "$start") ms"
+echo "native-install.json, as the client wrote it: $(cat "$session/native-install.json")"
 echo "adopted.json moved into the session: $( [ -f "$session/adopted.json" ] && echo yes || echo no)"
+second=$(client new-job install)
+set +e
+client install "$second" --archive "$archive" --executable "$executable" --version 2.0.0 --pid "$app_pid"
+echo "a second application instance asking to install: exit $? (3 = busy, no second session)"
+set -e
+rmdir "$second"  # untouched: the client wrote nothing into it
 
 echo
 echo "== 3. The application announces \"installing\" and quits"
-printf installing > "$session/.phase.new" && mv -f "$session/.phase.new" "$session/phase"
+client phase "$session" installing
 kill "$app_pid"; wait "$app_pid" 2>/dev/null || true; app_pid=
 start=$(date +%s%N)
-set +e; wait "$helper_pid"; code=$?; set -e
-echo "--run: exit $code, $(ms "$start") ms after the application quit"
+while ! grep -qx 2.0.0 "$root/started.log" 2>/dev/null; do sleep 0.01; done
+echo "2.0.0 relaunched $(ms "$start") ms after the application quit"
 
 echo
-echo "== 4. What is left"
+echo "== 4. The relaunched application confirms the session waiting for it"
+client confirm --executable "$executable" --version 2.0.0
+set +e; while [ "$(client probe "$session")" = busy ]; do sleep 0.01; done; set -e
+echo "the session ended $(ms "$start") ms after the application quit"
+code=0
+echo
+echo "== 5. What is left"
 echo "relaunched versions: $(tr '\n' ' ' < "$root/started.log" 2>/dev/null)"
 echo "phase: $(cat "$session/phase")"
 echo "installed version: $(installed_version)"
@@ -90,10 +98,11 @@ echo "installed version: $(installed_version)"
 echo "beside the installed application (the previous version is gone):"
 ls -a "$apps"
 echo "session directory: $(ls "$session" | tr '\n' ' ')"
-if [ -f "$jobs/launcher-events.jsonl" ]; then
-  echo "launcher-events.jsonl:"; cat "$jobs/launcher-events.jsonl"
-else
-  echo "launcher-events.jsonl: none (nothing fell back, failed or expired)"
-fi
-echo "--probe on the session directory (1 = free): exit $(status "$bin/mirelo-update-helper" --probe "$session")"
+events=$(client events)
+echo "launcher events: ${events:-none (nothing fell back, failed or expired)}"
+echo "probe on the session directory: $(client probe "$session")"
+echo
+echo "== 6. Housekeeping: the finished work directories go"
+client clean
+ls -a "$jobs"
 [ "$code" = 0 ] && [ "$(installed_version)" = 2.0.0 ]

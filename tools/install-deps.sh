@@ -6,8 +6,10 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libicu-dev libssl-dev libplist-dev uuid-dev libglib2.0-dev
-  libgtk-3-dev libpulse-dev pulseaudio pulseaudio-utils zip unzip xvfb xdotool
-  x11-utils imagemagick clang libclang-rt-dev e2fsprogs procps python3 strace
+  libgtk-3-dev libpulse-dev pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber
+  pipewire-bin dbus bubblewrap zip unzip xvfb xdotool
+  x11-utils imagemagick clang libclang-rt-dev e2fsprogs procps python3
+  dpkg-dev file binutils util-linux strace
 )
 
 missing=()

@@ -3,15 +3,28 @@
 # test suite with CTest.
 #   tools/run-tests.sh              normal build in build/
 #   tools/run-tests.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer in build-sanitize/
+#   tools/run-tests.sh --clang-release   a Release build with clang in build-clang-release/
+# Warnings are errors here (MIRELO_WERROR), unlike in a plain configure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
-options=()
-if [ "${1:-}" = "--sanitize" ]; then
-  build=build-sanitize
-  options+=(-DMIRELO_SANITIZE=ON -DMIRELO_BENCH=OFF)
-fi
+options=(-DMIRELO_WERROR=ON)
+case "${1:-}" in
+  "") ;;
+  --sanitize)
+    build=build-sanitize
+    options+=(-DMIRELO_SANITIZE=ON -DMIRELO_BENCH=OFF)
+    ;;
+  --clang-release)
+    build=build-clang-release
+    options+=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DMIRELO_BENCH=OFF)
+    ;;
+  *)
+    echo "usage: tools/run-tests.sh [--sanitize | --clang-release]" >&2
+    exit 2
+    ;;
+esac
 
 tools/install-deps.sh
 cmake -S . -B "$build" -G Ninja "${options[@]}"

@@ -20,8 +20,13 @@ struct Picture {
     bool corked;
     bool levelMeter;
   };
-  std::vector<std::pair<AudioObjectId, std::optional<std::int32_t>>> clients;
-  std::vector<std::string> bundleIDs;
+  struct Client {
+    AudioObjectId index;
+    std::optional<std::int32_t> peerPid;      // "pipewire.sec.pid"
+    std::optional<std::int32_t> declaredPid;  // "application.process.id"
+    std::string bundleID;
+  };
+  std::vector<Client> clients;
   std::unordered_set<std::uint32_t> monitorSources;
   std::vector<Output> outputs;
   pa_threaded_mainloop* mainloop = nullptr;
@@ -36,11 +41,9 @@ std::optional<std::int32_t> parsePid(const char* text) {
   return value;
 }
 
-std::optional<std::int32_t> clientPid(const pa_proplist* properties) {
-  // PipeWire's server records the pid it saw on the socket; a client's own claim is the
-  // fallback that PulseAudio offers.
-  if (auto verified = parsePid(pa_proplist_gets(properties, "pipewire.sec.pid"))) return verified;
-  return parsePid(pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID));
+std::string textOf(const pa_proplist* properties, const char* key) {
+  const char* text = pa_proplist_gets(properties, key);
+  return text != nullptr ? text : "";
 }
 
 void onClient(pa_context*, const pa_client_info* info, int eol, void* data) {
@@ -49,9 +52,9 @@ void onClient(pa_context*, const pa_client_info* info, int eol, void* data) {
     pa_threaded_mainloop_signal(picture->mainloop, 0);
     return;
   }
-  picture->clients.emplace_back(info->index, clientPid(info->proplist));
-  const char* bundle = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_ID);
-  picture->bundleIDs.emplace_back(bundle != nullptr ? bundle : "");
+  picture->clients.push_back({info->index, parsePid(pa_proplist_gets(info->proplist, "pipewire.sec.pid")),
+                              parsePid(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)),
+                              textOf(info->proplist, PA_PROP_APPLICATION_ID)});
 }
 
 void onSource(pa_context*, const pa_source_info* info, int eol, void* data) {
@@ -69,7 +72,11 @@ void onSourceOutput(pa_context*, const pa_source_output_info* info, int eol, voi
     pa_threaded_mainloop_signal(picture->mainloop, 0);
     return;
   }
-  bool levelMeter = info->resample_method != nullptr && std::strcmp(info->resample_method, "peaks") == 0;
+  // PulseAudio names the resampler of a level meter "peaks"; PipeWire's PulseAudio server
+  // always says "PipeWire" there and marks such a stream with "resample.peaks" instead.
+  const char* peaks = pa_proplist_gets(info->proplist, "resample.peaks");
+  bool levelMeter = (info->resample_method != nullptr && std::strcmp(info->resample_method, "peaks") == 0) ||
+                    (peaks != nullptr && std::strcmp(peaks, "true") == 0);
   picture->outputs.push_back({info->index, info->client, info->source, info->corked != 0, levelMeter});
 }
 
@@ -190,12 +197,28 @@ bool PulseAudioService::queryLocked() {
     return false;
   }
 
+  // On PipeWire every client carries the pid of its peer on PipeWire's socket, which the
+  // server takes from the kernel and no client can set. A client that came through the
+  // PulseAudio protocol shares that peer with us: pipewire-pulse itself. Our own entry
+  // tells which pid that is. On PulseAudio our entry has no such property, and whatever a
+  // client put there is its own claim.
+  const AudioObjectId self = pa_context_get_index(context_);
+  std::optional<std::int32_t> bridge;
+  bool onPipeWire = false;
+  for (const auto& client : picture.clients) {
+    if (client.index == self && client.peerPid) {
+      bridge = client.peerPid;
+      onPipeWire = true;
+    }
+  }
+
   order_.clear();
   clients_.clear();
-  for (size_t i = 0; i < picture.clients.size(); ++i) {
-    auto [index, pid] = picture.clients[i];
-    order_.push_back(index);
-    clients_[index] = Client{pid, std::move(picture.bundleIDs[i]), false};
+  for (auto& client : picture.clients) {
+    order_.push_back(client.index);
+    bool native = onPipeWire && client.peerPid && client.peerPid != bridge;
+    std::optional<std::int32_t> pid = native ? client.peerPid : client.declaredPid;
+    clients_[client.index] = Client{pid, std::move(client.bundleID), false};
   }
   outputOwners_.clear();
   for (const auto& output : picture.outputs) {

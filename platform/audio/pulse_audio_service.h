@@ -6,8 +6,10 @@
 // Process objects are the server's clients, by their 32-bit index, in the server's order.
 // A client is running input while it owns at least one source output that is not corked,
 // records from a source that is not the monitor of a sink, and is not a level meter
-// (resample method "peaks"). Its pid is the server-verified "pipewire.sec.pid" where the
-// server sets one, else "application.process.id"; its bundle identifier is "application.id".
+// (resample method "peaks" on PulseAudio, property "resample.peaks" on PipeWire). Its pid: for a native PipeWire client, "pipewire.sec.pid",
+// which PipeWire takes from the kernel; for a client of PipeWire's PulseAudio server (whose
+// "pipewire.sec.pid" is that server's, the same as on our own client entry) and for every
+// client of PulseAudio, "application.process.id". Its bundle identifier is "application.id".
 //
 // processObjects() takes one consistent picture of the server (clients, sources and source
 // outputs, asked for together and answered in one round trip); the three per-object

@@ -1,8 +1,9 @@
-// mirelo-update-helper MODE DIRECTORY
+// The entry of the update helper's core module, for every mode but `--probe`, which the
+// executable answers itself (update-helper/control/launcher.cc).
 //
-// Takes the work directory's instance lock and then answers a probe, runs a background
-// preparation or discard, or hosts the foreground update session. Its only results are
-// the exit code and the files it writes; it prints nothing.
+// Takes the work directory's instance lock and then runs a background preparation or
+// discard, or hosts the foreground update session. Its only results are the exit code and
+// the files it writes; it prints nothing.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,8 +11,10 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "update-helper/common/helper_process.h"
+#include "update-helper/control/core_entry.h"
 #include "update-helper/control/preparation_termination.h"
 #include "update-helper/control/run_preparation.h"
 #include "update-helper/control/update_window.h"
@@ -23,7 +26,10 @@ constexpr int kUsageOrLockFailure = 2;
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The launcher finds the entry by this name.
+static_assert(std::string_view(mirelo::kCoreEntryName) == "mireloUpdateHelperMain");
+
+extern "C" [[gnu::visibility("default")]] int mireloUpdateHelperMain(int argc, char** argv) {
   if (argc != 3) return kUsageOrLockFailure;
 
   const std::string mode = argv[1];
@@ -41,10 +47,6 @@ int main(int argc, char** argv) {
   const bool acquired = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
   const int lockError = errno;
 
-  if (mode == "--probe") {
-    if (acquired) return 1;
-    return lockError == EWOULDBLOCK ? 0 : kUsageOrLockFailure;
-  }
   if (mode == "--prepare" || mode == "--discard") {
     if (!acquired) return lockError == EWOULDBLOCK ? 3 : kUsageOrLockFailure;
     try {

@@ -13,34 +13,30 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
 #include "update-helper/staging/child_processes.h"
 
 namespace mirelo {
 namespace {
 
 TEST(PreparationTermination, EverySigtermCancelsAndTheProcessGoesOn) {
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  const std::string outcome = testing::runInChild([] {
     installPreparationTermination();
     for (int round = 0; round < 3; ++round) {
       // Each round starts uncancelled, so that each delivery has to set the flag itself.
       ChildProcesses::shared().resetForTesting();
-      if (ChildProcesses::shared().isCancelled()) ::_exit(20 + round);
+      if (ChildProcesses::shared().isCancelled()) return "round " + std::to_string(round) + " began cancelled";
       ::kill(::getpid(), SIGTERM);
       bool seen = false;
       for (int i = 0; i < 2000 && !seen; ++i) {
         seen = ChildProcesses::shared().isCancelled();
         if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
-      if (!seen) ::_exit(10 + round);
+      if (!seen) return "round " + std::to_string(round) + ": SIGTERM did not cancel";
     }
-    ::_exit(0);  // still alive after three deliveries
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return std::string("alive after three deliveries");
+  });
+  EXPECT_EQ(outcome, "alive after three deliveries");
 }
 
 }  // namespace

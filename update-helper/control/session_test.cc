@@ -428,6 +428,8 @@ TEST_F(Session, AFailedRelaunchKeepsTheNewVersionAndThePreviousOneThenExpires) {
   const fs::path bin = root_ / "bin";
   fs::create_directory(bin);
   fs::copy_file(tool("mirelo-update-helper"), bin / "mirelo-update-helper");
+  // The helper loads its core from its own folder.
+  fs::copy_file(tool("mirelo-update-core.so"), bin / "mirelo-update-core.so");
   testing::writeFile(bin / "mirelo-open", "#!/bin/sh\nexit 1\n");
   fs::permissions(bin / "mirelo-open", fs::perms(0755));
 

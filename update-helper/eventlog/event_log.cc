@@ -11,11 +11,12 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "platform/pattern.h"
+#include "platform/path_text.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 #include "platform/uuid.h"
 #include "update-helper/common/helper_process.h"
+#include "update-helper/common/version.h"
 
 namespace mirelo {
 namespace {
@@ -87,10 +88,7 @@ void appendLine(const std::string& logDirectory, const std::string& line) {
 
 }  // namespace
 
-bool isLoggableVersion(std::string_view version) {
-  static const Pattern kVersion("[0-9A-Za-z.+_-]{1,64}");
-  return kVersion.matchesWhole(version);
-}
+bool isLoggableVersion(std::string_view version) { return isVersionText(version); }
 
 std::string eventKind(std::string_view kind) {
   std::string result;
@@ -104,8 +102,7 @@ std::string eventKind(std::string_view kind) {
 
 std::string eventLogDirectory(std::string_view workDirectory) {
   if (workDirectory.empty()) return {};
-  std::string_view path = workDirectory;
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const std::string_view path = path_text::withoutTrailingSlashes(workDirectory);
   if (path == "/") return "/";
 
   size_t slash = path.rfind('/');
@@ -122,7 +119,7 @@ void noteOutcomeIn(const std::string& logDirectory, std::string_view outcome, st
                    std::string_view stage, std::optional<std::string_view> kind) noexcept {
   try {
     // A path with a NUL byte would name some other file once it reaches the system.
-    if (logDirectory.empty() || logDirectory.find('\0') != std::string::npos) return;
+    if (logDirectory.empty() || path_text::hasNul(logDirectory)) return;
     appendLine(logDirectory, eventLine(outcome, version, stage, kind));
   } catch (...) {
     // Logging is housekeeping: any failure drops the line.

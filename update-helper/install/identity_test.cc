@@ -109,27 +109,10 @@ TEST_F(IdentityTest, AFolderThatIsNotWritableIsRefusedBeforeTheSignature) {
   fs::remove_all(installed_ / "Contents/_CodeSignature");
   for (const fs::path& folder : {dir_.path(), applications_}) ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
 
-  int ends[2];
-  ASSERT_EQ(::pipe(ends), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(ends[0]);
-    std::string outcome = "cannot switch user";
-    if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-      outcome = outcomeOf([&] { AtomicInstall::inspectInstalled(installed_); });
-    }
-    ssize_t written = ::write(ends[1], outcome.data(), outcome.size());
-    ::_exit(written == static_cast<ssize_t>(outcome.size()) ? 0 : 1);
-  }
-  ::close(ends[1]);
-  std::string outcome;
-  char buffer[256];
-  ssize_t n;
-  while ((n = ::read(ends[0], buffer, sizeof buffer)) > 0) outcome.append(buffer, static_cast<size_t>(n));
-  ::close(ends[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  const std::string outcome = testing::runInChild([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return std::string("cannot switch user");
+    return outcomeOf([&] { AtomicInstall::inspectInstalled(installed_); });
+  });
   EXPECT_EQ(outcome, "Update folder is not writable");
 }
 

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "platform/fs.h"
+#include "platform/path_text.h"
 #include "update-helper/common/install_failure.h"
 #include "update-helper/install/install_messages.h"
 
@@ -23,8 +24,7 @@ void syncFile(const std::string& path) {
 
 void syncVolume(const std::string& path) {
   // The path only selects the volume, so a link to a file on it is followed.
-  UniqueFd fd(path.find('\0') == std::string::npos ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
-                                                   : -1);
+  UniqueFd fd(!path_text::hasNul(path) ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1);
   if (!fd) throw InstallFailure::invalid("Cannot open update volume");
   try {
     fs::flushVolume(fd.get());

@@ -10,6 +10,7 @@
 
 #include "platform/errno_error.h"
 #include "platform/fs.h"
+#include "platform/path_text.h"
 #include "platform/pattern.h"
 #include "platform/uuid.h"
 #include "update-helper/common/install_failure.h"
@@ -20,18 +21,12 @@ namespace {
 constexpr const char* kNamePrefix = ".mirelo-update-";
 constexpr mode_t kFolderMode = 0700;
 
-// "/a/b/" names the folder b, like "/a/b"; dropping the separator also keeps lstat from
-// resolving a link at that place.
-std::filesystem::path withoutTrailingSeparator(const std::filesystem::path& path) {
-  return path.has_filename() || !path.has_relative_path() ? path : path.parent_path();
-}
-
 }  // namespace
 
 UpdateStaging::UpdateStaging(const std::filesystem::path& parent)
     : directory_(parent / (kNamePrefix + randomUuidText())) {
   const std::string path = directory_.string();
-  if (path.find('\0') != std::string::npos) throwErrno(EINVAL, "mkdir");
+  if (path_text::hasNul(path)) throwErrno(EINVAL, "mkdir");
   if (::mkdir(path.c_str(), kFolderMode) != 0) throwErrno("mkdir");
   // mkdir's mode is filtered by the umask; the folder must be exactly owner-only.
   if (::chmod(path.c_str(), kFolderMode) != 0) throwErrno("chmod");
@@ -49,7 +44,7 @@ UpdateStaging::UpdateStaging(const std::filesystem::path& parent)
 }
 
 UpdateStaging::UpdateStaging(const std::filesystem::path& directory, int32_t device, uint64_t inode)
-    : directory_(withoutTrailingSeparator(directory)), device_(device), inode_(inode) {
+    : directory_(path_text::withoutTrailingSeparator(directory)), device_(device), inode_(inode) {
   if (!isStagingName(directory_.filename().string())) throw InstallFailure::invalid("Unexpected update folder");
   struct stat status {};
   if (fs::lstatPath(directory_.string(), &status) != 0 || !isThisFolder(status) || status.st_uid != ::getuid() ||

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/path_text.h"
 #include "update-helper/install/atomic_install.h"
 #include "update-helper/common/install_failure.h"
 #include "update-helper/staging/child_processes.h"
@@ -22,15 +23,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-// The path with its last component removed, as a file URL does it: trailing slashes go
-// first, so ".../MacOS/Mirelo/" loses "Mirelo" too.
-std::string withoutLastComponent(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
+using path_text::withoutLastComponent;
 
 // The installed bundle named by a request: the executable's path less three components
 // (normally its own name, "MacOS" and "Contents"; the names are not examined).

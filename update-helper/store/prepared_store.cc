@@ -12,30 +12,26 @@
 #include <string_view>
 
 #include "platform/fs.h"
+#include "platform/path_text.h"
 #include "platform/pattern.h"
 #include "update-helper/common/install_failure.h"
+#include "update-helper/common/version.h"
 #include "update-helper/staging/update_staging.h"
 
 namespace mirelo {
 namespace {
 
-bool hasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+using path_text::hasNul;
 
 // The request's value rules, in their order. A path with a NUL byte cannot name a file, so
 // it is refused as well rather than being cut short further down.
 bool isValidRequest(const PrepareRequest& request) {
-  static const Pattern kVersion("[0-9A-Za-z.+_-]{1,64}");
   static const Pattern kTag("[0-9A-Za-z._-]{1,128}");
-  return kVersion.matchesWhole(request.version) && kTag.matchesWhole(request.tag) &&
+  return isVersionText(request.version) && kTag.matchesWhole(request.tag) &&
          request.archive.starts_with("/") && request.archive.ends_with(".zip") &&
          request.executable.starts_with("/") && !hasNul(request.archive) && !hasNul(request.executable);
 }
 
-// "/a/b/" names the folder b; without the separator lstat does not resolve a link there.
-std::filesystem::path folderPath(const std::string& text) {
-  std::filesystem::path path(text);
-  return path.has_filename() || !path.has_relative_path() ? path : path.parent_path();
-}
 
 }  // namespace
 
@@ -49,7 +45,7 @@ bool PreparedStore::remove(const Claim& claim) const noexcept {
   try {
     // No folder can be named by a path with a NUL byte: the record is stale.
     if (hasNul(claim.staging)) return true;
-    const std::filesystem::path folder = folderPath(claim.staging);
+    const std::filesystem::path folder = path_text::withoutTrailingSeparator(claim.staging);
     struct stat status {};
     if (const int error = fs::lstatPath(folder.string(), &status); error != 0) return error == ENOENT;
     if (claim.stagingDevice < std::numeric_limits<int32_t>::min() ||

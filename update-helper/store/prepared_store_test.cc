@@ -428,29 +428,17 @@ TEST_F(StoreTest, WaitUntilIdleRefusesALinkedOrMissingLockFile) {
 void ignoreSignal(int) {}
 
 TEST_F(StoreTest, WaitUntilIdleWaitsForTheRunningHolderThroughInterruptions) {
-  // A real other process holds the lock until told to let go.
-  int locked[2], release[2];
-  ASSERT_EQ(::pipe2(locked, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+  // A real other process holds the lock until it is killed: the shell opens the lock file
+  // as descriptor 9, flock(1) locks it, and the shell becomes sleep with the descriptor.
   const std::string lockPath = store_.lockPath().string();
-  const pid_t holder = ::fork();
-  ASSERT_GE(holder, 0);
-  if (holder == 0) {
-    ::close(release[1]);
-    ::close(locked[0]);
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0600);
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
-    char byte = 'L';
-    if (::write(locked[1], &byte, 1) != 1) ::_exit(1);
-    while (::read(release[0], &byte, 1) > 0) {
-    }
-    ::_exit(0);
+  testing::BackgroundProcess holder(
+      {"/bin/sh", "-c", "exec 9>>\"$0\" && flock 9 && exec sleep 60", lockPath});
+  bool held = false;
+  for (int i = 0; i < 2000 && !held; ++i) {
+    held = isLockedElsewhere(store_.lockPath());
+    if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ::close(locked[1]);
-  ::close(release[0]);
-  char byte = 0;
-  ASSERT_EQ(::read(locked[0], &byte, 1), 1);
-  ::close(locked[0]);
+  ASSERT_TRUE(held) << "the holder never took the lock";
 
   struct sigaction action {};
   action.sa_handler = ignoreSignal;  // no SA_RESTART: flock returns EINTR
@@ -471,10 +459,9 @@ TEST_F(StoreTest, WaitUntilIdleWaitsForTheRunningHolderThroughInterruptions) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(done.load());
 
-  ::close(release[1]);  // the holder exits and its lock goes with it
+  holder.signal(SIGKILL);  // the holder ends and its lock goes with it
+  holder.wait();
   waiter.join();
-  int status = 0;
-  ::waitpid(holder, &status, 0);
   ::sigaction(SIGUSR1, &previous, nullptr);
   ASSERT_TRUE(result.has_value());
   EXPECT_TRUE(result->valid());

@@ -10,9 +10,7 @@
 #include <system_error>
 
 #include "platform/fs.h"
-#include "platform/unique_fd.h"
-#include "platform/uuid.h"
-#include "update-helper/install/atomic_install.h"
+#include "update-helper/install/install_messages.h"
 #include "update-helper/common/install_failure.h"
 
 namespace mirelo {
@@ -179,46 +177,25 @@ void writeRecord(const Record& record, const std::filesystem::path& destination)
   // Compact, no trailing newline; text that is not UTF-8 makes the library throw here,
   // before anything is written.
   const std::string bytes = encodeRecord(record).dump(-1, ' ', false, Json::error_handler_t::strict);
-
-  const std::filesystem::path folder = destination.parent_path().empty() ? "." : destination.parent_path();
-  const std::filesystem::path pending = folder / (".pending-" + randomUuidText());
-  const std::string pendingText = pending.string();
-  // A path cut short at a NUL byte would name another file.
-  if (destination.native().find('\0') != std::string::npos) {
-    throw InstallFailure::invalid("Cannot record prepared update");
-  }
-  {
-    UniqueFd fd(::open(pendingText.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) throw InstallFailure::invalid("Cannot record prepared update");
-    bool complete = ::fchmod(fd.get(), 0600) == 0;  // exactly 0600, whatever the umask
-    for (size_t written = 0; complete && written < bytes.size();) {
-      const ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        complete = false;
-        break;
-      }
-      written += static_cast<size_t>(n);
-    }
-    if (::close(fd.release()) != 0) complete = false;
-    if (!complete) {
-      // The file is ours (O_EXCL) and incomplete: it must not stay behind as debris.
-      ::unlink(pendingText.c_str());
-      throw InstallFailure::invalid("Cannot record prepared update");
-    }
-  }
+  fs::AtomicWriteOptions options;
+  options.temporaryPrefix = ".pending-";
+  options.mode = 0600;
+  options.exactMode = true;
   try {
-    AtomicInstall::syncFile(pendingText);
-  } catch (...) {
-    ::unlink(pendingText.c_str());
+    fs::writeFileAtomically(destination.string(), bytes, options);
+  } catch (const fs::AtomicWriteError& error) {
+    switch (error.step()) {
+      case fs::AtomicWriteError::Step::kWrite:
+      case fs::AtomicWriteError::Step::kRename:
+        throw InstallFailure::invalid("Cannot record prepared update");
+      case fs::AtomicWriteError::Step::kOpenFolder:
+        throw InstallFailure::invalid(install::kCannotOpenFileMessage);
+      case fs::AtomicWriteError::Step::kFlushFile:
+      case fs::AtomicWriteError::Step::kFlushFolder:
+        throw InstallFailure::invalid(install::kCannotFlushFileMessage);
+    }
     throw;
   }
-  if (::rename(pendingText.c_str(), destination.c_str()) != 0) {
-    ::unlink(pendingText.c_str());
-    throw InstallFailure::invalid("Cannot record prepared update");
-  }
-  // Sync the rename, too.
-  AtomicInstall::syncFile(folder.string());
 }
 
 template std::optional<PrepareRequest> readRecord<PrepareRequest>(const std::filesystem::path&) noexcept;
