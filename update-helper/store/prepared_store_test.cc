@@ -348,7 +348,7 @@ TEST_F(StoreTest, DiscardKeepsTheRecordWhileItsFolderCannotBeRemoved) {
 // record: removing it would leave its staging folder, candidate and all, named by nothing.
 // strace makes every read of the record fail in a real `--discard`.
 TEST_F(StoreTest, DiscardKeepsARecordThatCouldNotBeRead) {
-  if (runShell("strace -qq -o /dev/null true 2>/dev/null").exitCode != 0) {
+  if (runShell("/usr/bin/strace -qq -o /dev/null true 2>/dev/null").exitCode != 0) {
     GTEST_SKIP() << "strace is missing or may not trace here";
   }
   for (const bool prepared : {false, true}) {
@@ -357,7 +357,7 @@ TEST_F(StoreTest, DiscardKeepsARecordThatCouldNotBeRead) {
     const stdfs::path record = prepared ? store_.recordPath() : store_.claimPath();
     writeRecord(claim, record);
     const ::mirelo::testing::ProcessResult failing = ::mirelo::testing::runProcess(
-        {"strace", "-f", "-qq", "-o", "/dev/null", "-P", record.string(), "-e", "inject=read:error=EIO",
+        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", record.string(), "-e", "inject=read:error=EIO",
          ::mirelo::testing::programPath("mirelo-update-helper").string(), "--discard", work_.string()});
     EXPECT_EQ(failing.exitCode, 0) << failing.err;
     EXPECT_TRUE(present(record));
