@@ -43,6 +43,12 @@ int hexValue(char c, bool anyCase) {
   return -1;
 }
 
+int upperHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::optional<std::string> percentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -54,8 +60,10 @@ std::optional<std::string> percentDecode(std::string_view text) {
       continue;
     }
     if (i + 2 >= text.size()) return std::nullopt;
-    int high = hexValue(text[i + 1], true);
-    int low = hexValue(text[i + 2], true);
+    // The encoder writes upper-case digits only; a lower-case escape would be a second
+    // text for the same name.
+    int high = upperHexValue(text[i + 1]);
+    int low = upperHexValue(text[i + 2]);
     if (high < 0 || low < 0) return std::nullopt;
     unsigned char decoded = static_cast<unsigned char>(high * 16 + low);
     // Only bytes that the encoder escapes may be escaped, so each text has one encoding.

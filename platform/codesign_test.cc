@@ -429,3 +429,38 @@ TEST(SealFormat, NestedBundlesOnlyInTheirFourPlaces) {
 
 }  // namespace
 }  // namespace mirelo::codesign
+
+namespace mirelo::codesign {
+namespace {
+
+// The signature texts are canonical: a name has one encoding, so a seal or code directory
+// that parses always encodes back to the very bytes that were signed.
+TEST(SignatureFormatTest, EachNameHasOneEncoding) {
+  const std::string digest(64, 'a');
+  const struct {
+    const char* name;
+    std::string path;  // as written in the seal
+    bool parses;
+  } cases[] = {
+      {"plain", "Contents/Resources/a.txt", true},
+      {"escaped space and percent", "Contents/Resources/b%20100%25.txt", true},
+      {"escaped control byte", "Contents/Resources/nested%1F", true},
+      {"lower-case escape", "Contents/Resources/nested%1f", false},
+      {"lower-case escape of a percent sign", "Contents/a%2f", false},
+      {"escape of a byte that needs none", "Contents/%41.txt", false},
+      {"raw control byte", "Contents/a\x01", false},
+      {"escape cut short", "Contents/a%2", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string seal = "mirelo-resource-seal 1\nfile " + digest + " " + c.path + "\n";
+    if (!c.parses) {
+      EXPECT_THROW(format::parseSeal(seal), SignatureError);
+      continue;
+    }
+    EXPECT_EQ(format::encodeSeal(format::parseSeal(seal)), seal);
+  }
+}
+
+}  // namespace
+}  // namespace mirelo::codesign
