@@ -208,9 +208,96 @@ TEST_P(MeetingHelperTest, WithoutAServerWritesTheUnsupportedLineAndExits) {
   EXPECT_EQ(helper.errorText(), "");
 }
 
+// A client that declares a pid it does not have is never reported under it; the honest
+// recorder beside it still is.
+TEST_P(MeetingHelperTest, ADeclaredPidThatIsNotTheClientsIsNotBelieved) {
+  std::string initName = readFile("/proc/1/comm");
+  initName.erase(initName.find_last_not_of('\n') + 1);
+  struct Case {
+    const char* name;
+    std::string properties;
+  };
+  const Case cases[] = {
+      {"init's pid and program", "application.process.id=1 application.process.binary=" + initName},
+      {"a pid that does not exist", "application.process.id=2147483647"},
+  };
+  Recorder honest(*server_, SoundServer::kMicrophone, "com.example.honest");
+  ASSERT_TRUE(server_->waitForSourceOutputs(1));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HelperProcess helper(server_->env());
+    EXPECT_EQ(helper.nextLine(), appsLine({entry(honest.pid(), "com.example.honest")}));
+    auto liar = Recorder::withProperties(*server_, SoundServer::kMicrophone, c.properties);
+    ASSERT_TRUE(server_->waitForSourceOutputs(2));
+    // Longer than a poll: no line, because nothing that can be reported changed.
+    EXPECT_FALSE(helper.nextLine(Seconds(1.5))) << helper.outputSoFar();
+    liar->stop();
+    expectCleanEnd(helper);
+  }
+}
+
+// Recorders in a sandbox of their own, laid out as Flatpak does it: reported under their
+// pid on the host (not the pid 2 they have inside) and the sandbox's application id.
+class MeetingHelperSandboxTest : public MeetingHelperTest {
+ protected:
+  void SetUp() override {
+    if (auto reason = Recorder::sandboxUnavailableReason()) GTEST_SKIP() << *reason;
+    MeetingHelperTest::SetUp();
+  }
+};
+
+TEST_P(MeetingHelperSandboxTest, ASandboxedRecorderIsReportedUnderItsHostPid) {
+  HelperProcess helper(server_->env());
+  EXPECT_EQ(helper.nextLine(), kEmpty);
+
+  auto sandboxed = Recorder::sandboxed(*server_, Recorder::parecordCommand(SoundServer::kMicrophone),
+                                       "org.example.Sandboxed");
+  ASSERT_NE(sandboxed->pid(), 2);
+  EXPECT_EQ(helper.nextLine(), appsLine({entry(sandboxed->pid(), "org.example.Sandboxed")}));
+  sandboxed->stop();
+  expectLine(helper, kEmpty);
+
+  // An application id the client declares comes first.
+  auto named = Recorder::sandboxed(
+      *server_, Recorder::parecordCommand(SoundServer::kMicrophone, "com.example.declared"), "org.example.Other");
+  expectLine(helper, appsLine({entry(named->pid(), "com.example.declared")}));
+  named->stop();
+  expectLine(helper, kEmpty);
+  expectCleanEnd(helper);
+}
+
+TEST_P(MeetingHelperSandboxTest, TwoSandboxesWithTheSameInnerPidAreBothReported) {
+  HelperProcess helper(server_->env());
+  EXPECT_EQ(helper.nextLine(), kEmpty);
+  auto first = Recorder::sandboxed(*server_, Recorder::parecordCommand(SoundServer::kMicrophone), "org.example.First");
+  auto second =
+      Recorder::sandboxed(*server_, Recorder::parecordCommand(SoundServer::kMicrophone), "org.example.Second");
+  ASSERT_LT(first->pid(), second->pid());
+  expectLine(helper, appsLine({entry(first->pid(), "org.example.First"), entry(second->pid(), "org.example.Second")}));
+  // With one of them left, it is the one process that matches again.
+  first->stop();
+  expectLine(helper, appsLine({entry(second->pid(), "org.example.Second")}));
+  expectCleanEnd(helper);
+}
+
+INSTANTIATE_TEST_SUITE_P(SoundServers, MeetingHelperSandboxTest,
+                         ::testing::Values(SoundServerKind::kPulseAudio, SoundServerKind::kPipeWire),
+                         [](const auto& info) { return nameOf(info.param); });
+
 INSTANTIATE_TEST_SUITE_P(SoundServers, MeetingHelperTest,
                          ::testing::Values(SoundServerKind::kPulseAudio, SoundServerKind::kPipeWire),
                          [](const auto& info) { return nameOf(info.param); });
+
+TEST_P(MeetingHelperPipeWireTest, ASandboxedNativeClientIsReportedUnderItsHostPid) {
+  if (auto reason = Recorder::sandboxUnavailableReason()) GTEST_SKIP() << *reason;
+  HelperProcess helper(server_->env());
+  EXPECT_EQ(helper.nextLine(), kEmpty);
+  auto sandboxed = Recorder::sandboxed(*server_, Recorder::pwRecordCommand(SoundServer::kMicrophone),
+                                       "org.example.NativeSandboxed");
+  ASSERT_NE(sandboxed->pid(), 2);
+  expectLine(helper, appsLine({entry(sandboxed->pid(), "org.example.NativeSandboxed")}));
+  expectCleanEnd(helper);
+}
 
 INSTANTIATE_TEST_SUITE_P(SoundServers, MeetingHelperPipeWireTest, ::testing::Values(SoundServerKind::kPipeWire),
                          [](const auto& info) { return nameOf(info.param); });

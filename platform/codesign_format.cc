@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "platform/errno_error.h"
+#include "platform/tree.h"
 
 namespace mirelo::codesign::format {
 namespace {
 
-const char kDirectoryMagic[] = "mirelo-code-directory 1";
-const char kSealMagic[] = "mirelo-resource-seal 1";
+const char kDirectoryMagic[] = "mirelo-code-directory 2";
+const char kSealMagic[] = "mirelo-resource-seal 2";
 
 [[noreturn]] void malformed(const char* what) { throw SignatureError(std::string("malformed ") + what); }
 
@@ -42,6 +43,12 @@ int hexValue(char c, bool anyCase) {
   return -1;
 }
 
+int upperHexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::optional<std::string> percentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -53,8 +60,10 @@ std::optional<std::string> percentDecode(std::string_view text) {
       continue;
     }
     if (i + 2 >= text.size()) return std::nullopt;
-    int high = hexValue(text[i + 1], true);
-    int low = hexValue(text[i + 2], true);
+    // The encoder writes upper-case digits only; a lower-case escape would be a second
+    // text for the same name.
+    int high = upperHexValue(text[i + 1]);
+    int low = upperHexValue(text[i + 2]);
     if (high < 0 || low < 0) return std::nullopt;
     unsigned char decoded = static_cast<unsigned char>(high * 16 + low);
     // Only bytes that the encoder escapes may be escaped, so each text has one encoding.
@@ -95,7 +104,50 @@ std::array<unsigned char, N> digestField(std::string_view text, const char* what
   return digest;
 }
 
+std::string modeText(mode_t mode) {
+  char text[5] = {static_cast<char>('0' + ((mode >> 9) & 7)), static_cast<char>('0' + ((mode >> 6) & 7)),
+                  static_cast<char>('0' + ((mode >> 3) & 7)), static_cast<char>('0' + (mode & 7)), '\0'};
+  return text;
+}
+
+mode_t modeField(std::string_view text, const char* what) {
+  if (text.size() != 4) malformed(what);
+  mode_t mode = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') malformed(what);
+    mode = mode * 8 + static_cast<mode_t>(c - '0');
+  }
+  if (refusedMode(S_IFREG | mode)) malformed(what);
+  return mode;
+}
+
+// Cuts "a b rest" at its first space.
+std::pair<std::string_view, std::string_view> firstWord(std::string_view text, const char* what) {
+  size_t space = text.find(' ');
+  if (space == std::string_view::npos) malformed(what);
+  return {text.substr(0, space), text.substr(space + 1)};
+}
+
 }  // namespace
+
+std::optional<std::string> refusedMode(mode_t mode) {
+  if (S_ISLNK(mode)) return std::nullopt;
+  if ((mode & (S_ISUID | S_ISGID | S_ISVTX)) != 0) return "has a set-id or sticky bit";
+  if ((mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by group or others";
+  if (S_ISDIR(mode) && (mode & S_IRWXU) != S_IRWXU) return "is a folder without full access for its owner";
+  return std::nullopt;
+}
+
+bool isNestedBundlePlace(std::string_view path) {
+  for (const char* folder : kNestedFolders) {
+    std::string prefix = std::string("Contents/") + folder + "/";
+    if (path.size() > prefix.size() && path.substr(0, prefix.size()) == prefix &&
+        path.find('/', prefix.size()) == std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
 
 std::string toHex(std::string_view bytes) {
   return lowerHex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
@@ -131,9 +183,10 @@ std::string encodeDirectory(const Directory& directory) {
   out += kDirectoryMagic;
   out += "\nidentifier " + percentEncode(directory.identifier);
   out += "\nkey " + lowerHex(directory.key);
-  out += "\ninfo-plist " + lowerHex(directory.infoPlist);
+  out += "\ninfo-plist " + lowerHex(directory.infoPlist) + " " + modeText(directory.infoPlistMode);
   if (directory.executable) {
-    out += "\nexecutable " + lowerHex(directory.executableDigest) + " " + percentEncode(*directory.executable);
+    out += "\nexecutable " + lowerHex(directory.executableDigest) + " " + modeText(directory.executableMode) + " " +
+           percentEncode(*directory.executable);
   } else {
     out += "\nexecutable none";
   }
@@ -151,13 +204,16 @@ Directory parseDirectory(std::string_view bytes) {
   if (!identifier || !isValidIdentifier(*identifier)) malformed(what);
   directory.identifier = std::move(*identifier);
   directory.key = digestField<32>(field(all[2], "key", what), what);
-  directory.infoPlist = digestField<32>(field(all[3], "info-plist", what), what);
+  auto [plistDigest, plistMode] = firstWord(field(all[3], "info-plist", what), what);
+  directory.infoPlist = digestField<32>(plistDigest, what);
+  directory.infoPlistMode = modeField(plistMode, what);
   std::string_view executable = field(all[4], "executable", what);
   if (executable != "none") {
-    size_t space = executable.find(' ');
-    if (space == std::string_view::npos) malformed(what);
-    directory.executableDigest = digestField<32>(executable.substr(0, space), what);
-    std::optional<std::string> name = percentDecode(executable.substr(space + 1));
+    auto [digest, rest] = firstWord(executable, what);
+    auto [mode, encodedName] = firstWord(rest, what);
+    directory.executableDigest = digestField<32>(digest, what);
+    directory.executableMode = modeField(mode, what);
+    std::optional<std::string> name = percentDecode(encodedName);
     if (!name || !isPlainName(*name)) malformed(what);
     directory.executable = std::move(*name);
   }
@@ -170,11 +226,12 @@ std::string encodeSeal(const Seal& seal) {
   out += '\n';
   for (const auto& [path, entry] : seal) {
     switch (entry.kind) {
-      case SealKind::kFile: out += "file "; break;
-      case SealKind::kLink: out += "link "; break;
-      case SealKind::kNested: out += "nested "; break;
+      case SealKind::kFile: out += "file " + toHex(entry.digest) + " " + modeText(entry.mode) + " "; break;
+      case SealKind::kLink: out += "link " + toHex(entry.digest) + " "; break;
+      case SealKind::kFolder: out += "folder "; break;
+      case SealKind::kNested: out += "nested " + toHex(entry.digest) + " "; break;
     }
-    out += toHex(entry.digest) + " " + percentEncode(path) + "\n";
+    out += percentEncode(path) + "\n";
   }
   return out;
 }
@@ -190,24 +247,36 @@ Seal parseSeal(std::string_view bytes) {
     size_t space = line.find(' ');
     if (space == std::string_view::npos) malformed(what);
     std::string_view label = line.substr(0, space);
-    SealKind kind;
+    std::string_view rest = line.substr(space + 1);
+    SealEntry entry{SealKind::kFolder, {}, 0};
     size_t digestBytes = 32;
     if (label == "file") {
-      kind = SealKind::kFile;
+      entry.kind = SealKind::kFile;
     } else if (label == "link") {
-      kind = SealKind::kLink;
+      entry.kind = SealKind::kLink;
+    } else if (label == "folder") {
+      digestBytes = 0;
     } else if (label == "nested") {
-      kind = SealKind::kNested;
+      entry.kind = SealKind::kNested;
       digestBytes = kCdhashBytes;
     } else {
       malformed(what);
     }
-    std::string_view rest = line.substr(space + 1);
-    size_t second = rest.find(' ');
-    if (second == std::string_view::npos) malformed(what);
-    std::optional<std::string> digest = fromHex(rest.substr(0, second), digestBytes);
-    std::optional<std::string> path = percentDecode(rest.substr(second + 1));
-    if (!digest || !path || path->empty() || path->front() == '/' || path->back() == '/') malformed(what);
+    if (digestBytes != 0) {
+      auto [digestText, afterDigest] = firstWord(rest, what);
+      std::optional<std::string> digest = fromHex(digestText, digestBytes);
+      if (!digest) malformed(what);
+      entry.digest = std::move(*digest);
+      rest = afterDigest;
+    }
+    if (entry.kind == SealKind::kFile) {
+      auto [modeText, afterMode] = firstWord(rest, what);
+      entry.mode = modeField(modeText, what);
+      rest = afterMode;
+    }
+    std::optional<std::string> path = percentDecode(rest);
+    if (!path || path->empty() || path->front() == '/' || path->back() == '/') malformed(what);
+    if (entry.kind == SealKind::kNested && !isNestedBundlePlace(*path)) malformed(what);
     for (size_t start = 0; start <= path->size();) {
       size_t slash = path->find('/', start);
       if (slash == std::string::npos) slash = path->size();
@@ -215,7 +284,7 @@ Seal parseSeal(std::string_view bytes) {
       start = slash + 1;
     }
     if (previous != nullptr && !(*previous < *path)) malformed(what);
-    auto inserted = seal.emplace(std::move(*path), SealEntry{kind, std::move(*digest)});
+    auto inserted = seal.emplace(std::move(*path), std::move(entry));
     previous = &inserted.first->first;
   }
   return seal;
@@ -244,6 +313,46 @@ Sha256Digest hashRegularFile(int fd, const std::string& what) {
       return hash.finish();
     } else if (errno != EINTR) {
       throw SignatureError(what + " cannot be read: " + std::generic_category().message(errno));
+    }
+  }
+}
+
+FileDigest hashBeneath(int folderFd, const std::string& relative) {
+  UniqueFd fd;
+  try {
+    fd = openBeneath(folderFd, relative, O_RDONLY | O_NONBLOCK);
+  } catch (const std::system_error& error) {
+    throw SignatureError(relative + " cannot be opened: " + error.code().message());
+  }
+  FileDigest result;
+  result.digest = hashRegularFile(fd.get(), relative);
+  struct stat status;
+  if (::fstat(fd.get(), &status) != 0) throw SignatureError(relative + " cannot be examined");
+  if (std::optional<std::string> refused = refusedMode(status.st_mode)) throw SignatureError(relative + " " + *refused);
+  result.mode = status.st_mode & 0777;
+  return result;
+}
+
+void forEachNestedBundle(int bundleFd, const std::function<void(const std::string& path, UniqueFd folder)>& visit) {
+  for (const char* folderName : kNestedFolders) {
+    const std::string place = std::string("Contents/") + folderName;
+    UniqueFd placeFd;
+    try {
+      placeFd = openBeneath(bundleFd, place, O_RDONLY | O_DIRECTORY);
+    } catch (const std::system_error&) {
+      continue;
+    }
+    TreeWalk walk(std::move(placeFd), false);
+    while (const WalkEntry* entry = walk.next()) {
+      walk.skipDescendants();
+      if (!entry->isDirectory()) continue;
+      struct stat status;
+      const std::string plist = std::string(entry->name) + "/" + kInfoPlist;
+      if (::fstatat(entry->parentFd, plist.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
+        continue;
+      }
+      // The Info.plist test went through the name; the folder must not be a link either.
+      visit(place + "/" + entry->name, openBeneath(entry->parentFd, entry->name, O_RDONLY | O_DIRECTORY));
     }
   }
 }

@@ -13,6 +13,7 @@
 #include "platform/codesign.h"
 #include "platform/codesign_format.h"
 #include "platform/errno_error.h"
+#include "platform/fs.h"
 #include "platform/property_list.h"
 #include "platform/tree.h"
 
@@ -60,39 +61,19 @@ std::string digestBytes(const Sha256Digest& digest) {
   return std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
 }
 
-Sha256Digest hashBeneath(int folderFd, const std::string& relative) {
-  UniqueFd fd;
-  try {
-    fd = openBeneath(folderFd, relative, O_RDONLY | O_NONBLOCK);
-  } catch (const std::system_error& error) {
-    throw SignatureError(relative + " cannot be opened: " + error.code().message());
+// Refuses an item that the permission rule of the format does not allow.
+void requireSignableMode(const std::filesystem::path& bundle, const std::string& path, mode_t mode) {
+  if (std::optional<std::string> refused = format::refusedMode(mode)) {
+    throw SignatureError(bundle.string() + ": cannot sign " + (path.empty() ? std::string(".") : path) + ": it " +
+                         *refused);
   }
-  return format::hashRegularFile(fd.get(), relative);
 }
 
-// Writes a file of the signature crash-safely: a temporary sibling, then a rename over the
-// old one.
-void writeSignatureFile(int folderFd, const std::string& name, std::string_view bytes) {
-  std::string temporary = "." + name + ".new";
-  ::unlinkat(folderFd, temporary.c_str(), 0);
-  UniqueFd fd(::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) throwErrno("openat");
-  size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t n = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      ::unlinkat(folderFd, temporary.c_str(), 0);
-      throwErrno(error, "write");
-    }
-    written += static_cast<size_t>(n);
-  }
-  if (::fsync(fd.get()) != 0 || ::renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) != 0) {
-    int error = errno;
-    ::unlinkat(folderFd, temporary.c_str(), 0);
-    throwErrno(error, "renameat");
-  }
+// The files of the signature are the bundle's too: the umask must not leave them writable
+// by others.
+void writeSignatureFile(const std::filesystem::path& folder, int folderFd, const char* name, std::string_view bytes) {
+  fs::writeFileAtomically((folder / name).string(), bytes, 0644);
+  if (::fchmodat(folderFd, name, 0644, 0) != 0) throwErrno("fchmodat");
 }
 
 void sign(const std::filesystem::path& bundle, EVP_PKEY* key) {
@@ -108,29 +89,16 @@ void sign(const std::filesystem::path& bundle, EVP_PKEY* key) {
     throw SignatureError(bundle.string() + ": CFBundleExecutable is not a plain file name");
   }
 
+  struct stat rootStatus;
+  if (::fstat(folder.get(), &rootStatus) != 0) throwErrno("fstat");
+  requireSignableMode(bundle, "", rootStatus.st_mode);
+
   // Nested bundles first, so that their code directories are final when the seal names them.
   std::set<std::string> nested;
-  for (const char* folderName : format::kNestedFolders) {
-    std::string relative = std::string("Contents/") + folderName;
-    UniqueFd nestedFolder;
-    try {
-      nestedFolder = openBeneath(folder.get(), relative, O_RDONLY | O_DIRECTORY);
-    } catch (const std::system_error&) {
-      continue;
-    }
-    TreeWalk walk(std::move(nestedFolder), false);
-    while (const WalkEntry* entry = walk.next()) {
-      walk.skipDescendants();
-      if (!entry->isDirectory()) continue;
-      struct stat status;
-      std::string plist = std::string(entry->name) + "/" + format::kInfoPlist;
-      if (::fstatat(entry->parentFd, plist.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) {
-        continue;
-      }
-      sign(bundle / relative / entry->name, key);
-      nested.insert(relative + "/" + entry->name);
-    }
-  }
+  format::forEachNestedBundle(folder.get(), [&](const std::string& path, UniqueFd) {
+    sign(bundle / path, key);
+    nested.insert(path);
+  });
 
   const std::string signaturePrefix = std::string(format::kSignatureFolder);
   const std::string executablePath = executable ? format::kExecutableFolder + *executable : std::string();
@@ -141,6 +109,7 @@ void sign(const std::filesystem::path& bundle, EVP_PKEY* key) {
   while (const WalkEntry* entry = walk.next()) {
     const std::string& path = entry->path;
     if (entry->statError != 0) throwErrno(entry->statError, "fstatat");
+    requireSignableMode(bundle, path, entry->status.st_mode);
     if (path == signaturePrefix) {
       walk.skipDescendants();
       continue;
@@ -153,11 +122,12 @@ void sign(const std::filesystem::path& bundle, EVP_PKEY* key) {
           O_RDONLY | O_NONBLOCK);
       seal.emplace(path, format::SealEntry{SealKind::kNested, format::cdhashOf(readAll(fd.get(), format::kMaxFileBytes))});
     } else if (entry->isDirectory()) {
-      continue;
+      seal.emplace(path, format::SealEntry{SealKind::kFolder, {}});
     } else if (entry->isRegularFile()) {
       UniqueFd fd(::openat(entry->parentFd, entry->name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
       if (!fd) throwErrno("openat");
-      seal.emplace(path, format::SealEntry{SealKind::kFile, digestBytes(format::hashRegularFile(fd.get(), path))});
+      seal.emplace(path, format::SealEntry{SealKind::kFile, digestBytes(format::hashRegularFile(fd.get(), path)),
+                                           entry->status.st_mode & 0777});
     } else if (entry->isLink()) {
       seal.emplace(path, format::SealEntry{SealKind::kLink,
                                            digestBytes(Sha256::of(format::linkTarget(entry->parentFd, entry->name)))});
@@ -170,10 +140,14 @@ void sign(const std::filesystem::path& bundle, EVP_PKEY* key) {
   format::Directory directory;
   directory.identifier = *identifier;
   directory.key = publicKeyOf(key);
-  directory.infoPlist = hashBeneath(folder.get(), format::kInfoPlist);
+  const format::FileDigest plist = format::hashBeneath(folder.get(), format::kInfoPlist);
+  directory.infoPlist = plist.digest;
+  directory.infoPlistMode = plist.mode;
   if (executable) {
+    const format::FileDigest program = format::hashBeneath(folder.get(), executablePath);
     directory.executable = executable;
-    directory.executableDigest = hashBeneath(folder.get(), executablePath);
+    directory.executableDigest = program.digest;
+    directory.executableMode = program.mode;
   }
   directory.resources = Sha256::of(sealBytes);
   std::string directoryBytes = format::encodeDirectory(directory);
@@ -182,10 +156,11 @@ void sign(const std::filesystem::path& bundle, EVP_PKEY* key) {
   UniqueFd contents = openBeneath(folder.get(), "Contents", O_RDONLY | O_DIRECTORY);
   if (::mkdirat(contents.get(), "_CodeSignature", 0755) != 0 && errno != EEXIST) throwErrno("mkdirat");
   UniqueFd signatureFolder = openBeneath(contents.get(), "_CodeSignature", O_RDONLY | O_DIRECTORY);
-  writeSignatureFile(signatureFolder.get(), format::kResourcesName, sealBytes);
-  writeSignatureFile(signatureFolder.get(), format::kSignatureName, signature);
-  writeSignatureFile(signatureFolder.get(), format::kDirectoryName, directoryBytes);
-  if (::fsync(signatureFolder.get()) != 0) throwErrno("fsync");
+  if (::fchmod(signatureFolder.get(), 0755) != 0) throwErrno("fchmod");
+  const std::filesystem::path signaturePath = bundle / format::kSignatureFolder;
+  writeSignatureFile(signaturePath, signatureFolder.get(), format::kResourcesName, sealBytes);
+  writeSignatureFile(signaturePath, signatureFolder.get(), format::kSignatureName, signature);
+  writeSignatureFile(signaturePath, signatureFolder.get(), format::kDirectoryName, directoryBytes);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/codesign_format.h"
 #include "platform/sha256.h"
 #include "testing/bundle_fixture.h"
 #include "testing/test_support.h"
@@ -73,6 +74,8 @@ class CodesignTest : public ::testing::Test {
   fs::path bundle_;
 };
 
+void chmodTo(const fs::path& path, mode_t mode) { ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path; }
+
 void flipLastByte(const fs::path& file) {
   std::string bytes = readFile(file);
   bytes.back() = static_cast<char>(bytes.back() ^ 0x01);
@@ -100,7 +103,32 @@ TEST_F(CodesignTest, TamperingAgainstTheValidityFlags) {
       {"hidden file added", false, [](CodesignTest&, const fs::path& b) { writeFile(b / "Contents/.hidden", "x"); },
        "PPFFPPF"},
       {"empty folder added", false,
-       [](CodesignTest&, const fs::path& b) { fs::create_directory(b / "Contents/Resources/empty"); }, "PPPPPPP"},
+       [](CodesignTest&, const fs::path& b) { fs::create_directory(b / "Contents/Resources/empty"); }, "PPFFPPF"},
+      {"sealed folder removed", false,
+       [](CodesignTest&, const fs::path& b) { fs::remove_all(b / "Contents/Resources/en.lproj"); }, "FPFPFPF"},
+      // Modes: a sealed file's mode is part of the seal; nothing may be writable by group
+      // or others or carry set-id bits, and folders must give their owner full access,
+      // whatever the seal says.
+      {"resource made executable", false, [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/Resources/readme.txt", 0755); },
+       "FPFPFPF"},
+      {"resource world-writable", false, [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/Resources/readme.txt", 0666); },
+       "FPFFFPF"},
+      {"resource set-user-id", false, [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/Resources/readme.txt", 04644); },
+       "FPFFFPF"},
+      {"folder world-writable", false, [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/Resources", 0777); },
+       "FPFFFPF"},
+      {"folder without owner write", false, [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/Resources", 0555); },
+       "FPFFFPF"},
+      {"signature folder world-writable", false,
+       [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/_CodeSignature", 0777); }, "FPFFFPF"},
+      {"bundle folder world-writable", false, [](CodesignTest&, const fs::path& b) { chmodTo(b, 0777); }, "FFFFFFF"},
+      {"main executable not executable", false, [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/MacOS/Mirelo", 0644); },
+       "FFFFFFF"},
+      {"Info.plist world-writable", false, [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/Info.plist", 0646); },
+       "FFFFFFF"},
+      {"nested Info.plist world-writable", false,
+       [](CodesignTest&, const fs::path& b) { chmodTo(b / "Contents/Frameworks/Kit.framework/Contents/Info.plist", 0666); },
+       "PPPPFFF"},
       {"link retargeted", false,
        [](CodesignTest&, const fs::path& b) {
          fs::remove(b / "Contents/Resources/current");
@@ -193,6 +221,7 @@ TEST_F(CodesignTest, TamperingAgainstTheValidityFlags) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    ::chmod(bundle_.c_str(), 0755);
     fs::remove_all(bundle_);
     fs::remove_all(dir_ / "copy");
     fs::remove(dir_ / "Info.plist");
@@ -332,6 +361,104 @@ TEST(RequirementTest, ParsesTheRequirementLanguage) {
     } else {
       EXPECT_EQ(Requirement::parse(c.text).text(), c.canonical);
     }
+  }
+}
+
+
+TEST_F(CodesignTest, SigningRefusesModesThatCouldNotBeChecked) {
+  struct Case {
+    const char* item;
+    mode_t mode;
+  };
+  const Case cases[] = {
+      {"Contents/Resources/readme.txt", 0664}, {"Contents/Resources/readme.txt", 0646},
+      {"Contents/Resources/readme.txt", 02644}, {"Contents/Resources", 0775},
+      {"Contents/Resources", 01755},          {"Contents/Resources", 0555},
+      {"Contents/MacOS/Mirelo", 0777},        {"", 0757},
+  };
+  const std::string key = readFile(key_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.item) + " " + std::to_string(c.mode));
+    ::chmod(bundle_.c_str(), 0755);
+    fs::remove_all(bundle_);
+    makeBundle();
+    chmodTo(bundle_ / c.item, c.mode);
+    EXPECT_THROW(signBundle(bundle_, key), SignatureError);
+    EXPECT_FALSE(fs::exists(bundle_ / "Contents/_CodeSignature/CodeDirectory"));
+  }
+  // The same bundle with ordinary modes signs, also where the umask is permissive.
+  ::chmod(bundle_.c_str(), 0755);
+  fs::remove_all(bundle_);
+  makeBundle();
+  mode_t previous = ::umask(0);
+  EXPECT_NO_THROW(signBundle(bundle_, key));
+  ::umask(previous);
+  EXPECT_NO_THROW(StaticCode::createWithPath(bundle_).checkValidity(kValidityFlags & ~kDoNotValidateResources, nullptr));
+}
+
+TEST(SealFormat, NestedBundlesOnlyInTheirFourPlaces) {
+  const std::string cdhash(40, 'a');
+  struct Case {
+    const char* path;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"Contents/Frameworks/Kit.framework", true}, {"Contents/PlugIns/P.plugin", true},
+      {"Contents/Helpers/H.app", true},            {"Contents/XPCServices/X.xpc", true},
+      {"Contents/Resources/Kit.framework", false}, {"Contents/Frameworks", false},
+      {"Contents/Frameworks/Kit.framework/Versions/A", false}, {"Frameworks/Kit.framework", false},
+      {"Contents/MacOS/Helper.app", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string seal = "mirelo-resource-seal 2\nnested " + cdhash + " " + c.path + "\n";
+    if (c.accepted) {
+      EXPECT_EQ(format::parseSeal(seal).size(), 1u);
+    } else {
+      EXPECT_THROW(format::parseSeal(seal), SignatureError);
+    }
+  }
+  // Sealed modes that the permission rule refuses make the seal malformed.
+  const std::string digest(64, 'b');
+  EXPECT_EQ(format::parseSeal("mirelo-resource-seal 2\nfile " + digest + " 0755 a\n").at("a").mode, 0755u);
+  for (const char* mode : {"0775", "4755", "755", "0o75", "0758"}) {
+    SCOPED_TRACE(mode);
+    EXPECT_THROW(format::parseSeal("mirelo-resource-seal 2\nfile " + digest + " " + mode + " a\n"), SignatureError);
+  }
+}
+
+}  // namespace
+}  // namespace mirelo::codesign
+
+namespace mirelo::codesign {
+namespace {
+
+// The signature texts are canonical: a name has one encoding, so a seal or code directory
+// that parses always encodes back to the very bytes that were signed.
+TEST(SignatureFormatTest, EachNameHasOneEncoding) {
+  const std::string digest(64, 'a');
+  const struct {
+    const char* name;
+    std::string path;  // as written in the seal
+    bool parses;
+  } cases[] = {
+      {"plain", "Contents/Resources/a.txt", true},
+      {"escaped space and percent", "Contents/Resources/b%20100%25.txt", true},
+      {"escaped control byte", "Contents/Resources/nested%1F", true},
+      {"lower-case escape", "Contents/Resources/nested%1f", false},
+      {"lower-case escape of a percent sign", "Contents/a%2f", false},
+      {"escape of a byte that needs none", "Contents/%41.txt", false},
+      {"raw control byte", "Contents/a\x01", false},
+      {"escape cut short", "Contents/a%2", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string seal = "mirelo-resource-seal 1\nfile " + digest + " " + c.path + "\n";
+    if (!c.parses) {
+      EXPECT_THROW(format::parseSeal(seal), SignatureError);
+      continue;
+    }
+    EXPECT_EQ(format::encodeSeal(format::parseSeal(seal)), seal);
   }
 }
 

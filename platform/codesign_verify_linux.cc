@@ -49,16 +49,6 @@ bool verifySignature(const PublicKey& key, std::string_view message, std::string
                           reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
 }
 
-Sha256Digest hashBeneath(int folderFd, const std::string& relative) {
-  UniqueFd fd;
-  try {
-    fd = openBeneath(folderFd, relative, O_RDONLY | O_NONBLOCK);
-  } catch (const std::system_error& error) {
-    throw SignatureError(relative + " cannot be opened: " + describe(error));
-  }
-  return format::hashRegularFile(fd.get(), relative);
-}
-
 std::deque<std::string> split(std::string_view path) {
   std::deque<std::string> parts;
   size_t start = 0;
@@ -237,12 +227,20 @@ void StaticCode::checkValidity(uint32_t flags, const Requirement* requirement) c
   if (!verifySignature(directory.key, parsed_->directoryBytes, parsed_->signature)) {
     throw SignatureError("invalid signature (code or signature have been modified)");
   }
-  if (hashBeneath(folder_.get(), format::kInfoPlist) != directory.infoPlist) {
+  struct stat rootStatus;
+  if (::fstat(folder_.get(), &rootStatus) != 0) throw SignatureError("cannot examine the bundle folder");
+  if (std::optional<std::string> refused = format::refusedMode(rootStatus.st_mode)) {
+    throw SignatureError("the bundle folder " + *refused);
+  }
+  const format::FileDigest plist = format::hashBeneath(folder_.get(), format::kInfoPlist);
+  if (plist.digest != directory.infoPlist || plist.mode != directory.infoPlistMode) {
     throw SignatureError("Info.plist does not match the signature");
   }
-  if (directory.executable &&
-      hashBeneath(folder_.get(), format::kExecutableFolder + *directory.executable) != directory.executableDigest) {
-    throw SignatureError("main executable does not match the signature");
+  if (directory.executable) {
+    const format::FileDigest program = format::hashBeneath(folder_.get(), format::kExecutableFolder + *directory.executable);
+    if (program.digest != directory.executableDigest || program.mode != directory.executableMode) {
+      throw SignatureError("main executable does not match the signature");
+    }
   }
   if (Sha256::of(parsed_->sealBytes) != directory.resources) {
     throw SignatureError("resource seal does not match the signature");
@@ -273,6 +271,9 @@ void StaticCode::checkResources(uint32_t flags) const {
       if (entry->statError != 0) {
         throw SignatureError(path + " cannot be examined: " + std::generic_category().message(entry->statError));
       }
+      if (std::optional<std::string> refused = format::refusedMode(entry->status.st_mode)) {
+        throw SignatureError(path + " " + *refused);
+      }
       if (path.compare(0, signaturePrefix.size(), signaturePrefix) == 0) {
         if (strict && !(entry->isRegularFile() && isSignatureFile(path.substr(signaturePrefix.size())))) {
           throw SignatureError("file not in the signature: " + path);
@@ -283,7 +284,6 @@ void StaticCode::checkResources(uint32_t flags) const {
 
       auto sealed = parsed_->seal.find(path);
       if (sealed == parsed_->seal.end()) {
-        if (entry->isDirectory()) continue;
         if (strict) throw SignatureError("file not in the resource seal: " + path);
         continue;
       }
@@ -293,6 +293,9 @@ void StaticCode::checkResources(uint32_t flags) const {
         case SealKind::kFile: {
           if (!entry->isRegularFile()) throw SignatureError("sealed resource was replaced: " + path);
           if (!validate) break;
+          if ((entry->status.st_mode & 0777) != seal.mode) {
+            throw SignatureError("sealed resource changed its mode: " + path);
+          }
           UniqueFd fd(::openat(entry->parentFd, entry->name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
           if (!fd) throw SignatureError(path + " cannot be opened: " + std::generic_category().message(errno));
           Sha256Digest digest = format::hashRegularFile(fd.get(), path);
@@ -316,6 +319,9 @@ void StaticCode::checkResources(uint32_t flags) const {
           }
           break;
         }
+        case SealKind::kFolder:
+          if (!entry->isDirectory()) throw SignatureError("sealed folder was replaced: " + path);
+          break;
         case SealKind::kNested: {
           if (!entry->isDirectory()) throw SignatureError("nested code was replaced: " + path);
           walk->skipDescendants();
@@ -350,39 +356,19 @@ void StaticCode::checkResources(uint32_t flags) const {
 }
 
 void StaticCode::checkNested(uint32_t flags) const {
-  for (const char* folderName : format::kNestedFolders) {
-    std::string relative = std::string("Contents/") + folderName;
-    UniqueFd folder;
-    try {
-      folder = openBeneath(folder_.get(), relative, O_RDONLY | O_DIRECTORY);
-    } catch (const std::system_error&) {
-      continue;
-    }
-    try {
-      TreeWalk walk(std::move(folder), false);
-      while (const WalkEntry* entry = walk.next()) {
-        walk.skipDescendants();
-        if (!entry->isDirectory()) continue;
-        struct stat status;
-        std::string signature = std::string(entry->name) + "/" + format::kSignatureFolder;
-        if (::fstatat(entry->parentFd, signature.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISDIR(status.st_mode)) {
-          continue;
-        }
-        std::string path = relative + "/" + entry->name;
-        try {
-          UniqueFd nestedFolder = openBeneath(entry->parentFd, entry->name, O_RDONLY | O_DIRECTORY);
-          StaticCode nested = open(path_ / path, std::move(nestedFolder));
-          nested.checkValidity(flags, nullptr);
-        } catch (const SignatureError& error) {
-          throw SignatureError("nested code is not valid: " + path + ": " + error.what());
-        } catch (const std::system_error& error) {
-          throw SignatureError("nested code is not valid: " + path + ": " + describe(error));
-        }
+  try {
+    format::forEachNestedBundle(folder_.get(), [&](const std::string& path, UniqueFd nestedFolder) {
+      try {
+        StaticCode nested = open(path_ / path, std::move(nestedFolder));
+        nested.checkValidity(flags, nullptr);
+      } catch (const SignatureError& error) {
+        throw SignatureError("nested code is not valid: " + path + ": " + error.what());
+      } catch (const std::system_error& error) {
+        throw SignatureError("nested code is not valid: " + path + ": " + describe(error));
       }
-    } catch (const std::system_error& error) {
-      throw SignatureError("cannot walk " + relative + ": " + describe(error));
-    }
+    });
+  } catch (const std::system_error& error) {
+    throw SignatureError("cannot walk the nested code: " + describe(error));
   }
 }
 

@@ -64,10 +64,12 @@ struct FileIdentity {
 // walked through; a link inside is removed itself. When `expected` is given, the opened
 // folder must have that identity, or nothing is removed and the call fails with ESTALE.
 // Folders on another device (mount points) are not descended into and fail the removal
-// with EXDEV. A folder without write permission for its owner gets it back before its
-// entries are removed, as long as the caller owns it. Removal goes on past a failed entry
-// and throws the first error at the end; a path that does not exist throws ENOENT, one that
-// names a link or a file throws ENOTDIR and nothing is removed.
+// with EXDEV. A folder of the caller's own that denies its owner any access (mode 000 or
+// 0500 from an archive) gets full owner access back before it is opened and emptied,
+// through a descriptor that pins it, so whatever the helper extracted can always be
+// removed. Removal goes on past a failed entry and throws the first error at the end; a
+// path that does not exist throws ENOENT, one that names a link or a file throws ENOTDIR
+// and nothing is removed.
 // Holds one descriptor per level of nesting, so a tree nested deeper than the descriptor
 // limit fails with EMFILE and stays in part.
 void removeTree(const std::string& path, const std::optional<FileIdentity>& expected = std::nullopt);

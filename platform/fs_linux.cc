@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -19,8 +20,6 @@
 
 namespace mirelo::fs {
 namespace {
-
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // A path with a NUL byte would be cut short by every system call and name something else.
 void requireNoNul(const std::string& path, const char* operation) {
@@ -66,11 +65,34 @@ std::vector<std::string> listFolder(int fd) {
   return names;
 }
 
-// Gives the owner full access to a folder that is about to be emptied, so that a read-only
-// folder from an archive does not make its tree impossible to remove.
-void makeOwnerWritable(int fd, const struct stat& status) {
-  if ((status.st_mode & S_IRWXU) == S_IRWXU || status.st_uid != ::geteuid()) return;
-  ::fchmod(fd, (status.st_mode & 07777) | S_IRWXU);
+// Opens the folder `name` in `parentFd` for emptying, without following a link, and fills
+// in its status. A folder of the caller's own that denies its owner access (an archive can
+// give any mode, 000 included) first gets full owner access back: the folder is pinned
+// with an O_PATH descriptor, changed through that descriptor's /proc entry (which names
+// the pinned folder itself, not whatever the name means by then), and only then opened for
+// reading through the same descriptor. Folders of other users are left as they are.
+// Before anything is changed, the pinned folder must have the identity `expected` (ESTALE
+// otherwise) or lie on `device` (EXDEV otherwise: something is mounted there), when given.
+// Sets errno and returns an invalid descriptor on failure.
+UniqueFd openFolderForRemoval(int parentFd, const char* name, const std::optional<FileIdentity>& expected,
+                              std::optional<dev_t> device, struct stat* status) {
+  UniqueFd pinned(::openat(parentFd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!pinned) return UniqueFd();
+  if (::fstat(pinned.get(), status) != 0) return UniqueFd();
+  if (expected && !(FileIdentity{status->st_dev, status->st_ino} == *expected)) {
+    errno = ESTALE;
+    return UniqueFd();
+  }
+  if (device && status->st_dev != *device) {
+    errno = EXDEV;
+    return UniqueFd();
+  }
+  if ((status->st_mode & S_IRWXU) != S_IRWXU && status->st_uid == ::geteuid()) {
+    const std::string self = "/proc/self/fd/" + std::to_string(pinned.get());
+    if (::chmod(self.c_str(), (status->st_mode & 07777) | S_IRWXU) == 0) status->st_mode |= S_IRWXU;
+  }
+  UniqueFd folder(::openat(pinned.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return folder;
 }
 
 }  // namespace
@@ -156,11 +178,9 @@ std::string readSmallFile(const std::string& path, size_t limit) {
 
 void removeTree(const std::string& path, const std::optional<FileIdentity>& expected) {
   auto [parent, name] = openContainingFolder(path, /*pathOnly=*/true);
-  UniqueFd top(::openat(parent.get(), name.c_str(), kFolderFlags));
-  if (!top) throwErrno("openat");
   struct stat topStatus {};
-  if (::fstat(top.get(), &topStatus) != 0) throwErrno("fstat");
-  if (expected && !(FileIdentity{topStatus.st_dev, topStatus.st_ino} == *expected)) throwErrno(ESTALE, "openat");
+  UniqueFd top = openFolderForRemoval(parent.get(), name.c_str(), expected, std::nullopt, &topStatus);
+  if (!top) throwErrno("openat");
   const dev_t device = topStatus.st_dev;
 
   int firstError = 0;
@@ -177,7 +197,6 @@ void removeTree(const std::string& path, const std::optional<FileIdentity>& expe
     size_t next = 0;
   };
   std::vector<Frame> stack;
-  makeOwnerWritable(top.get(), topStatus);
   try {
     std::vector<std::string> names = listFolder(top.get());
     stack.push_back(Frame{std::move(top), name, std::move(names)});
@@ -206,7 +225,9 @@ void removeTree(const std::string& path, const std::optional<FileIdentity>& expe
       if (::unlinkat(folder, entry.c_str(), 0) != 0 && errno != ENOENT) note(errno);
       continue;
     }
-    UniqueFd child(::openat(folder, entry.c_str(), kFolderFlags));
+    // A folder on another device is something mounted here; its content belongs to
+    // another volume and fails the removal with EXDEV.
+    UniqueFd child = openFolderForRemoval(folder, entry.c_str(), std::nullopt, device, &status);
     if (!child) {
       const int error = errno;
       if (error == ENOTDIR || error == ELOOP) {
@@ -217,16 +238,6 @@ void removeTree(const std::string& path, const std::optional<FileIdentity>& expe
       }
       continue;
     }
-    if (::fstat(child.get(), &status) != 0) {
-      note(errno);
-      continue;
-    }
-    if (status.st_dev != device) {
-      // Something is mounted here; its content belongs to another volume.
-      note(EXDEV);
-      continue;
-    }
-    makeOwnerWritable(child.get(), status);
     try {
       std::vector<std::string> names = listFolder(child.get());
       stack.push_back(Frame{std::move(child), entry, std::move(names)});

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/test_support.h"
+#include "testing/unprivileged_user.h"
 
 namespace mirelo::fs {
 namespace {
@@ -140,6 +141,42 @@ TEST_F(TreeTest, RemoveTreeStopsAtAMountPoint) {
   EXPECT_EQ(namesIn(root_), std::vector<std::string>{"a"});
   EXPECT_EQ(namesIn(root_ / "a"), std::vector<std::string>{"mounted"});
   EXPECT_EQ(readFile(outside_ / "keep" / "precious"), "keep me");
+}
+
+// An archive can give its folders any mode. As an ordinary user (root would pass every
+// permission check and hide the fault), whatever was extracted must still be removable,
+// and a folder whose identity is wrong must not even get its mode changed.
+TEST(RemoveTreeAsOwner, RemovesFoldersThatDenyTheirOwnerAccess) {
+  std::string whyNot;
+  std::optional<testing::UnprivilegedUser> user = testing::unprivilegedUser(&whyNot);
+  if (!user) GTEST_SKIP() << whyNot;
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  // The folder that holds the tree is the user's own, as the applications folder is.
+  const stdfs::path root = dir / "applications" / "staging";
+  const mode_t modes[] = {0000, 0100, 0200, 0300, 0400, 0500, 0600};
+  for (mode_t mode : modes) {
+    const stdfs::path folder = root / ("mode-" + std::to_string(mode)) / "inner";
+    stdfs::create_directories(folder);
+    writeFile(folder / "file", "x");
+    ::chmod((folder / "file").c_str(), 0);
+    ::chmod(folder.c_str(), mode);
+    ::chmod(folder.parent_path().c_str(), mode);
+  }
+  ::chmod(root.c_str(), 0);
+  testing::giveTo(*user, root.parent_path());
+
+  struct stat before {};
+  ASSERT_EQ(::lstat(root.c_str(), &before), 0);
+  const FileIdentity wrong{before.st_dev, before.st_ino + 1};
+  EXPECT_EQ(testing::runAsUser(*user, [&] { return errnoOf([&] { removeTree(root.string(), wrong); }); }), ESTALE);
+  struct stat after {};
+  ASSERT_EQ(::lstat(root.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0u) << "the mode was changed before the identity was checked";
+
+  const FileIdentity right{before.st_dev, before.st_ino};
+  EXPECT_EQ(testing::runAsUser(*user, [&] { return errnoOf([&] { removeTree(root.string(), right); }); }), 0);
+  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(root)));
 }
 
 // Every item of the tree, as the walk reports it; the walk's errors pass through.

@@ -57,7 +57,13 @@ std::optional<PropertyListDictionary> PropertyListDictionary::parse(std::string_
       break;
     }
     std::unique_ptr<char, decltype(&free)> ownedKey(key, &free);
-    if (key == nullptr || plist_get_node_type(value) != PLIST_STRING) continue;
+    if (key == nullptr) continue;
+    // A binary list may hold a key twice; the last value counts, as for any dictionary
+    // built from it, so a later value that is not a string makes the key absent.
+    if (plist_get_node_type(value) != PLIST_STRING) {
+      result.strings_.erase(std::string(key));
+      continue;
+    }
     uint64_t length = 0;
     const char* text = plist_get_string_ptr(value, &length);
     if (text == nullptr) continue;

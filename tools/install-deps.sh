@@ -9,7 +9,7 @@ packages=(
   libgtk-3-dev libpulse-dev pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber
   pipewire-bin dbus bubblewrap zip unzip xvfb xdotool
   x11-utils imagemagick icewm clang libclang-rt-dev e2fsprogs procps python3
-  dpkg-dev file binutils util-linux
+  dpkg-dev file binutils util-linux strace passwd libarchive-tools p7zip-full
 )
 
 missing=()

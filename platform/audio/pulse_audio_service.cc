@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <set>
 #include <unordered_set>
 #include <utility>
 
@@ -24,6 +26,7 @@ struct Picture {
     AudioObjectId index;
     std::optional<std::int32_t> peerPid;      // "pipewire.sec.pid"
     std::optional<std::int32_t> declaredPid;  // "application.process.id"
+    std::string declaredBinary;               // "application.process.binary"
     std::string bundleID;
   };
   std::vector<Client> clients;
@@ -41,6 +44,21 @@ std::optional<std::int32_t> parsePid(const char* text) {
   return value;
 }
 
+// The file-system path of the socket named by a server string ("/run/user/1000/pulse/native",
+// "unix:/...", "{machine}unix:/..."); "" for a server reached otherwise (TCP).
+std::string socketPathOf(const char* server) {
+  if (server == nullptr) return {};
+  std::string_view text = server;
+  if (text.starts_with("{")) {
+    auto close = text.find('}');
+    if (close == std::string_view::npos) return {};
+    text.remove_prefix(close + 1);
+  }
+  if (text.starts_with("unix:")) text.remove_prefix(5);
+  if (!text.starts_with("/")) return {};
+  return std::string(text);
+}
+
 std::string textOf(const pa_proplist* properties, const char* key) {
   const char* text = pa_proplist_gets(properties, key);
   return text != nullptr ? text : "";
@@ -54,6 +72,7 @@ void onClient(pa_context*, const pa_client_info* info, int eol, void* data) {
   }
   picture->clients.push_back({info->index, parsePid(pa_proplist_gets(info->proplist, "pipewire.sec.pid")),
                               parsePid(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)),
+                              textOf(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
                               textOf(info->proplist, PA_PROP_APPLICATION_ID)});
 }
 
@@ -145,6 +164,7 @@ bool PulseAudioService::connectLocked() {
     disconnectLocked();
     return false;
   }
+  socketPath_ = socketPathOf(pa_context_get_server(context_));
   pa_context_set_subscribe_callback(context_, &PulseAudioService::onSubscription, this);
   auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_CLIENT | PA_SUBSCRIPTION_MASK_SOURCE |
                                                   PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT);
@@ -217,16 +237,80 @@ bool PulseAudioService::queryLocked() {
   for (auto& client : picture.clients) {
     order_.push_back(client.index);
     bool native = onPipeWire && client.peerPid && client.peerPid != bridge;
-    std::optional<std::int32_t> pid = native ? client.peerPid : client.declaredPid;
-    clients_[client.index] = Client{pid, std::move(client.bundleID), false};
+    Client entry;
+    entry.claim.client = client.index;
+    if (native) entry.claim.verifiedPid = client.peerPid;
+    entry.claim.declaredPid = client.declaredPid;
+    entry.claim.declaredBinary = std::move(client.declaredBinary);
+    entry.declaredBundleID = std::move(client.bundleID);
+    clients_[client.index] = std::move(entry);
   }
   outputOwners_.clear();
   for (const auto& output : picture.outputs) {
     outputOwners_[output.index] = output.client;
     if (output.corked || output.levelMeter || picture.monitorSources.contains(output.source)) continue;
-    if (auto it = clients_.find(output.client); it != clients_.end()) it->second.runningInput = true;
+    if (auto it = clients_.find(output.client); it != clients_.end()) it->second.claim.capturing = true;
   }
   return true;
+}
+
+void PulseAudioService::establishProcesses() {
+  std::set<AudioObjectId> capturing;
+  for (const auto& [index, client] : clients_) {
+    if (client.claim.capturing) capturing.insert(index);
+  }
+  std::erase_if(established_, [&](const auto& entry) { return !clients_.contains(entry.first); });
+
+  if (capturing != establishedFor_) {
+    // A verified pid, or a declared one proven on the host, stays true while its client
+    // lives. What was found through a sandbox's namespace, and every failure, depends on
+    // who else is connected and capturing, so it is established again.
+    std::erase_if(established_, [](const auto& entry) {
+      const auto& how = entry.second.how;
+      return !how || (*how != Establishment::kVerified && *how != Establishment::kDeclared);
+    });
+    bool needed = std::any_of(capturing.begin(), capturing.end(), [&](AudioObjectId id) { return !established_.contains(id); });
+    establishedFor_ = capturing;
+    if (needed) {
+      std::vector<ClientClaim> claims;
+      bool needsConnections = false;
+      for (AudioObjectId id : order_) {
+        const ClientClaim& claim = clients_[id].claim;
+        claims.push_back(claim);
+        if (claim.capturing && !claim.verifiedPid && !established_.contains(id)) needsConnections = true;
+      }
+      std::optional<std::vector<ConnectedProcess>> connected = std::vector<ConnectedProcess>();
+      if (needsConnections) connected = socketPath_.empty() ? connected : readConnectedProcesses(socketPath_);
+      if (!connected) {
+        // The kernel could not be asked this time; try again on the next report.
+        establishedFor_.clear();
+        connected.emplace();
+      }
+      std::map<AudioObjectId, EstablishedPid> found = establishPids(claims, *connected);
+      for (AudioObjectId id : capturing) {
+        if (established_.contains(id)) continue;
+        Established result;
+        if (auto it = found.find(id); it != found.end()) {
+          result.pid = it->second.pid;
+          result.how = it->second.how;
+          result.sandboxID = flatpakApplicationID(it->second.pid).value_or("");
+        }
+        established_[id] = std::move(result);
+      }
+    }
+  }
+
+  for (auto& [index, client] : clients_) {
+    client.pid.reset();
+    client.bundleID = client.declaredBundleID;
+    auto it = established_.find(index);
+    if (!client.claim.capturing || it == established_.end() || !it->second.pid) continue;
+    client.pid = it->second.pid;
+    // Which client of a group is which process cannot be told: the process names itself.
+    if (it->second.how == Establishment::kNamespaceGroup || client.bundleID.empty()) {
+      client.bundleID = it->second.sandboxID;
+    }
+  }
 }
 
 std::vector<AudioObjectId> PulseAudioService::processObjects() {
@@ -241,10 +325,15 @@ std::vector<AudioObjectId> PulseAudioService::processObjects() {
   if (!ok) disconnectLocked();
   pa_threaded_mainloop_unlock(mainloop_);
 
+  // Outside the lock: reading /proc must not hold up the server's events.
+  if (ok) establishProcesses();
+
   if (!ok) {
     // The objects went with the server; a new server numbers its clients afresh.
     order_.clear();
     clients_.clear();
+    established_.clear();
+    establishedFor_.clear();
     outputOwners_.clear();
     inputListeners_.clear();
   }
@@ -253,7 +342,7 @@ std::vector<AudioObjectId> PulseAudioService::processObjects() {
 
 bool PulseAudioService::isRunningInput(AudioObjectId object) {
   auto it = clients_.find(object);
-  return it != clients_.end() && it->second.runningInput;
+  return it != clients_.end() && it->second.claim.capturing;
 }
 
 std::optional<std::int32_t> PulseAudioService::pid(AudioObjectId object) {

@@ -6,10 +6,19 @@
 // Process objects are the server's clients, by their 32-bit index, in the server's order.
 // A client is running input while it owns at least one source output that is not corked,
 // records from a source that is not the monitor of a sink, and is not a level meter
-// (resample method "peaks" on PulseAudio, property "resample.peaks" on PipeWire). Its pid: for a native PipeWire client, "pipewire.sec.pid",
-// which PipeWire takes from the kernel; for a client of PipeWire's PulseAudio server (whose
-// "pipewire.sec.pid" is that server's, the same as on our own client entry) and for every
-// client of PulseAudio, "application.process.id". Its bundle identifier is "application.id".
+// (resample method "peaks" on PulseAudio, property "resample.peaks" on PipeWire). Its
+// bundle identifier is "application.id".
+//
+// The pid of a capturing client is established, never merely believed (client_process.h):
+// for a native PipeWire client, "pipewire.sec.pid", which PipeWire takes from the kernel
+// (a client of PipeWire's PulseAudio server carries that server's own there, the same as
+// our own client entry does, and on PulseAudio whatever is there is the client's claim);
+// otherwise the declared "application.process.id", checked against the processes that
+// hold a connection to the server's socket (its path from the connection itself). A
+// client whose process cannot be established reads as having no pid; one that declares no
+// "application.id" but runs in a Flatpak sandbox gets the sandbox's application id. The
+// processes are established when the set of capturing clients changes, and what was proven
+// on the host is kept per client while it lives. A client that is not capturing has no pid.
 //
 // processObjects() takes one consistent picture of the server (clients, sources and source
 // outputs, asked for together and answered in one round trip); the three per-object
@@ -38,9 +47,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
+#include <string>
 #include <unordered_map>
 
 #include "platform/audio/audio_service.h"
+#include "platform/audio/client_process.h"
 
 namespace mirelo {
 
@@ -69,9 +81,17 @@ class PulseAudioService final : public AudioService {
 
  private:
   struct Client {
+    ClientClaim claim;  // `capturing`: running input
+    std::string declaredBundleID;
+    // What is reported, from the established process of a capturing client.
     std::optional<std::int32_t> pid;
     std::string bundleID;
-    bool runningInput = false;
+  };
+  // The process found for a capturing client; no `how` when none could be.
+  struct Established {
+    std::optional<std::int32_t> pid;
+    std::optional<Establishment> how;
+    std::string sandboxID;  // the Flatpak application id of that process, or ""
   };
   enum class Link { kConnected, kLost, kLostReported };
 
@@ -82,6 +102,9 @@ class PulseAudioService final : public AudioService {
   void disconnectLocked();
   bool waitLocked(const std::function<bool()>& done);
   bool queryLocked();
+  // Finds the processes of the capturing clients of the latest picture (client_process.h),
+  // when the set of capturing clients has changed since the last time.
+  void establishProcesses();
 
   void deliverListChanged();
   void deliverSourceOutputEvent(pa_subscription_event_type_t type, std::uint32_t index);
@@ -107,6 +130,9 @@ class PulseAudioService final : public AudioService {
   // Touched only on the serial queue.
   std::vector<AudioObjectId> order_;
   std::unordered_map<AudioObjectId, Client> clients_;
+  std::unordered_map<AudioObjectId, Established> established_;
+  std::set<AudioObjectId> establishedFor_;  // the capturing clients when last established
+  std::string socketPath_;                  // of the server we are connected to; "" if not a Unix socket
   std::unordered_map<std::uint32_t, AudioObjectId> outputOwners_;
   std::vector<AudioListener> listListeners_;
   std::multimap<AudioObjectId, AudioListener> inputListeners_;

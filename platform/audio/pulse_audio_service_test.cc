@@ -95,7 +95,10 @@ TEST_P(PulseAudioServiceTest, TellsWhichClientsCaptureInput) {
     AudioObjectId id = clients[i]->index();
     EXPECT_NE(std::find(listed.begin(), listed.end(), id), listed.end());
     EXPECT_EQ(onQueue([&] { return service_->isRunningInput(id); }), cases[i].runningInput);
-    EXPECT_EQ(onQueue([&] { return service_->pid(id); }), std::optional<std::int32_t>(::getpid()));
+    // This process holds every client's connection and runs the program they declare; a
+    // client that does not capture has no pid established.
+    EXPECT_EQ(onQueue([&] { return service_->pid(id); }),
+              cases[i].runningInput ? std::optional<std::int32_t>(::getpid()) : std::nullopt);
     EXPECT_EQ(onQueue([&] { return service_->bundleID(id); }), cases[i].applicationID);
   }
   // The server's order is the order the clients came in.

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/errno_error.h"
+#include "platform/path_text.h"
 #include "platform/unique_fd.h"
 #include "update-helper/common/install_failure.h"
 
@@ -56,19 +57,10 @@ int32_t int32Member(const Json& object, const char* key) {
   invalid();
 }
 
-// The path with its last component removed, as a file URL does it: trailing slashes go
-// first, so ".../MacOS/Mirelo/" loses "Mirelo" too.
-std::string withoutLastComponent(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 }  // namespace
 
 std::filesystem::path InstallRequest::target() const {
+  using path_text::withoutLastComponent;
   return withoutLastComponent(withoutLastComponent(withoutLastComponent(executable)));
 }
 

@@ -235,6 +235,26 @@ TEST_F(PrepareRun, FailuresEndWithTheirCodeAndReasonAndLeaveNothing) {
   EXPECT_FALSE(fs::exists(work_ / "failure.json"));
 }
 
+// The kernel reports a write-back error to one flush of the volume only; a preparation whose
+// flush failed must not report success because a later flush found nothing left to report.
+// strace fails each flush of the volume in turn.
+TEST_F(PrepareRun, AFailedVolumeFlushFailsThePreparation) {
+  if (testing::runShell("/usr/bin/strace -qq -o /dev/null true 2>/dev/null").exitCode != 0) {
+    GTEST_SKIP() << "strace is missing or may not trace here";
+  }
+  writeRequest(makeArchive("2.0.0", key_));
+  for (const char* when : {"1", "2"}) {
+    SCOPED_TRACE(std::string("flush ") + when);
+    const ProcessResult result = testing::runProcess(
+        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("inject=syncfs:error=EIO:when=") + when,
+         tool("mirelo-update-helper"), "--prepare", work_.string()});
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    ASSERT_TRUE(fs::exists(work_ / "failure.json"));
+    EXPECT_EQ(failure(), (json{{"stage", "background"}, {"reason", "Cannot durably flush update"}}));
+    expectNothingLeftBehind();
+  }
+}
+
 TEST_F(PrepareRun, UnwritableWorkDirectoryKeepsTheExitCode) {
   writeRequest(makeArchive("2.0.1", key_));
   // The failure record cannot be written; the exit code is the same as if it had been.

@@ -512,6 +512,9 @@ TEST_F(Session, SigtermInEveryStateEndsWithExitZero) {
     writeRequest(request(false).dump());
     startSession();
     waitReady();
+    // A hang-up is a termination request, refused while the session has not finished.
+    helper_->signal(SIGHUP);
+    expectStillRunning();
     helper_->signal(SIGTERM);
     EXPECT_EQ(exitCode(), 0);
     EXPECT_TRUE(stagingFolders(applications_).empty());

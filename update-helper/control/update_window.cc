@@ -109,6 +109,12 @@ void UpdateWindow::applicationDidFinishLaunching() {
     if (auto session = weak.lock()) session->finish();
   });
 
+  // A hang-up (the user's session ending, a terminal closing) asks the process to end; like
+  // any termination request it is refused until the session has finished.
+  hangUp_ = MainLoop::onSignal(SIGHUP, [weak] {
+    if (auto session = weak.lock()) session->terminate();
+  });
+
   view_ = makeSessionView();
   view_->show();
 

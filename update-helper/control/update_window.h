@@ -88,6 +88,7 @@ class UpdateWindow : public std::enable_shared_from_this<UpdateWindow> {
   MainLoop::Source parentExit_;
   bool parentExitCreated_ = false;
   MainLoop::Source termination_;
+  MainLoop::Source hangUp_;
   bool preparing_ = false;
   bool startupConfirmed_ = false;
   bool replacementStarted_ = false;

@@ -16,6 +16,10 @@
 // - Both tools also read the archive path itself as a wildcard pattern and would list every
 //   file that it matches; an archive path with "*", "?" or "[" is refused for that reason.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <deque>
 #include <filesystem>
 #include <optional>
@@ -47,6 +51,9 @@ const char kNotOneApplication[] = "Archive must contain one application";
 const char kBadLink[] = "Cannot inspect archive link";
 const char kAmbiguousLink[] = "Ambiguous archive link name";
 
+const char kUnsafeEntry[] = "Unsafe archive entry";
+const char kToolFailed[] = "Update preparation failed";
+
 bool isAscii(std::string_view text) {
   for (unsigned char c : text) {
     if (c >= 0x80) return false;
@@ -54,18 +61,14 @@ bool isAscii(std::string_view text) {
   return true;
 }
 
-// The one top-level name of the entries, which must name a bundle. Names are compared
-// under canonical equivalence; the first spelling seen is the one kept.
+// The one top-level name of the entries, which must name a bundle. Linux file systems do
+// not fold names, so two spellings that are canonically equal but not byte-equal (U+212A
+// KELVIN SIGN and "K") would be two folders on disk, one of them never checked: every
+// entry must use the very same bytes.
 std::string requireOneBundle(const std::vector<std::string>& entries) {
   std::string_view root = archive_listing::topLevelName(entries.front());
-  const std::string rootKey = text::toNFC(root);
   for (const std::string& entry : entries) {
-    std::string_view name = archive_listing::topLevelName(entry);
-    if (name == root) continue;
-    // Some non-ASCII texts compose to ASCII (U+212A KELVIN SIGN is "K"), so both sides are
-    // composed before they are compared.
-    const bool same = isAscii(name) ? name == rootKey : text::toNFC(name) == rootKey;
-    if (!same) throw InstallFailure::invalid(kNotOneApplication);
+    if (archive_listing::topLevelName(entry) != root) throw InstallFailure::invalid(kNotOneApplication);
   }
   if (!root.ends_with(kBundleSuffix)) throw InstallFailure::invalid(kNotOneApplication);
   return std::string(root);
@@ -98,9 +101,31 @@ class EntryIndex {
 
 namespace install {
 
-ArchiveContents inspectArchive(const std::filesystem::path& archive) {
+OpenedArchive openArchive(const std::filesystem::path& archive) {
   const std::string path = std::filesystem::absolute(archive).string();
-  if (path.find_first_of(kWildcards) != std::string::npos) throw InstallFailure::invalid(kInvalidArchive);
+  if (path.find_first_of(kWildcards) != std::string::npos || path.find('\0') != std::string::npos) {
+    throw InstallFailure::invalid(kInvalidArchive);
+  }
+  // An archive that cannot be opened fails as the tools would have failed on it.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) throw InstallFailure::invalid(kToolFailed);
+  struct stat status;
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) throw InstallFailure::invalid(kInvalidArchive);
+  OpenedArchive opened;
+  opened.fingerprint = ArchiveFingerprint{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+                                          static_cast<int64_t>(status.st_size),
+                                          static_cast<int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 +
+                                              status.st_mtim.tv_nsec};
+  // The tools run as the same user, so they may open the helper's descriptor by its /proc
+  // name; opening it reopens this very file.
+  opened.toolPath = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(fd.get());
+  opened.fd = std::move(fd);
+  return opened;
+}
+
+ArchiveContents inspectArchive(const std::filesystem::path& archive) {
+  const OpenedArchive opened = openArchive(archive);
+  const std::string& path = opened.toolPath;
 
   std::vector<std::string> entries;
   {
@@ -114,6 +139,10 @@ ArchiveContents inspectArchive(const std::filesystem::path& archive) {
 
   const std::string longListing = runChild(kZipinfo, {"-l", path});
   archive_listing::LongListing listing = archive_listing::parseLongListing(longListing);
+  // Every entry must be one the checks understand, and the long listing must show exactly
+  // the entries of the name listing, so that none escapes the checks by its line's shape.
+  if (listing.refused) throw InstallFailure::invalid(kUnsafeEntry);
+  if (listing.entries != entries.size() || listing.declaredOverflows) throw InstallFailure::invalid(kInvalidArchive);
   ArchiveLinks links;
   std::unordered_map<std::string, size_t> linkPositions;
   EntryIndex index(entries);
@@ -134,7 +163,9 @@ ArchiveContents inspectArchive(const std::filesystem::path& archive) {
   }
   // The names passed every rule of their own in the first validation; only the links are new.
   path_validation::validate(entries, links, root, path_validation::NameRules::kAlreadyPassed);
-  return ArchiveContents{root, listing.bytes};
+  ArchiveListing listed{opened.fingerprint, {}};
+  for (const ArchiveLinks::value_type& link : links) listed.links.push_back(link.first);
+  return ArchiveContents{root, listing.declared, std::move(listed)};
 }
 
 }  // namespace install

@@ -65,7 +65,7 @@ std::string describe(const Outcome& outcome) {
   return "bundle " + contents.bundle + ", " + std::to_string(contents.bytes) + " bytes";
 }
 
-Outcome accepted(const std::string& bundle, uint64_t bytes) { return ArchiveContents{bundle, bytes}; }
+Outcome accepted(const std::string& bundle, uint64_t bytes) { return ArchiveContents{bundle, bytes, std::nullopt}; }
 Outcome rejected(const std::string& message) { return message; }
 
 json file(const std::string& name, const std::string& data = "") { return {{"name", name}, {"data", data}}; }
@@ -111,10 +111,10 @@ TEST_F(ArchiveInspectionTest, VetsHostileArchives) {
       {"one folder and one file",
        {dir("Example.app/"), file("Example.app/Contents/Info.plist", "hello")},
        accepted("Example.app", 5)},
-      {"sizes of regular files only, links and folders excluded",
+      {"sizes of every entry, links included",
        {dir("Example.app/"), file("Example.app/a", "1234"), file("Example.app/b", "123"),
         link("Example.app/Current", "a")},
-       accepted("Example.app", 7)},
+       accepted("Example.app", 8)},
       {"a name with spaces and control characters",
        {file("Example.app/sp  ace x ", "12"), file("Example.app/ctl\x01\x1f\x7f", "1"),
         file("Example.app/cr\rlf\nend", "1")},
@@ -132,8 +132,12 @@ TEST_F(ArchiveInspectionTest, VetsHostileArchives) {
       {"top-level folder not a bundle", {file("Example/x")}, rejected("Archive must contain one application")},
       {"top-level names differing in case", {file("Example.app/a"), file("example.app/b")},
        rejected("Archive must contain one application")},
+      // The file system does not fold names: two spellings would be two folders on disk.
       {"top-level name in NFC and NFD", {file("Caf\u00e9.app/a"), file("Cafe\u0301.app/b")},
-       accepted("Caf\u00e9.app", 0)},
+       rejected("Archive must contain one application")},
+      {"top-level name with KELVIN SIGN beside K", {file("Kiosk.app/a"), file("\u212Aiosk.app/b")},
+       rejected("Archive must contain one application")},
+      {"top-level name only with KELVIN SIGN", {file("\u212Aiosk.app/a")}, accepted("\u212Aiosk.app", 0)},
       {"absolute name", {file("Example.app/a"), file("/Example.app/x")}, rejected("Unsafe archive path")},
       {"parent piece", {file("Example.app/../x")}, rejected("Unsafe archive path")},
       {"backslash", {file("Example.app/a\\..\\..\\x")}, rejected("Unsafe archive path")},
@@ -142,7 +146,7 @@ TEST_F(ArchiveInspectionTest, VetsHostileArchives) {
         file("Example.app/Contents/Frameworks/F.framework/Versions/A/F", "binary"),
         link("Example.app/Contents/Frameworks/F.framework/Versions/Current", "A"),
         link("Example.app/Contents/Frameworks/F.framework/F", "Versions/Current/F")},
-       accepted("Example.app", 6)},
+       accepted("Example.app", 25)},
       {"link climbing out", {link("Example.app/Contents/x", "../../y")}, rejected("Archive link escapes bundle")},
       {"absolute link", {link("Example.app/l", "/tmp")}, rejected("Unsafe archive link")},
       {"link target with NUL", {link("Example.app/l", std::string("a\0b", 3))}, rejected("Unsafe archive link")},
@@ -166,7 +170,7 @@ TEST_F(ArchiveInspectionTest, VetsHostileArchives) {
       {"link name with ?", {link("Example.app/a?", "b")}, rejected("Ambiguous archive link name")},
       {"regular file with [ is no concern", {file("Example.app/a[1]", "x")}, accepted("Example.app", 1)},
       {"link of size 0", {link("Example.app/l", "")}, rejected("Cannot inspect archive link")},
-      {"link of size 4,095", {link("Example.app/l", target4095)}, accepted("Example.app", 0)},
+      {"link of size 4,095", {link("Example.app/l", target4095)}, accepted("Example.app", 4095)},
       {"link of size 4,096", {link("Example.app/l", target4096)}, rejected("Cannot inspect archive link")},
       {"link declaring a huge size",
        {{{"name", "Example.app/l"}, {"kind", "link"}, {"data", "a"}, {"size", 1ull << 40}}},
@@ -176,13 +180,16 @@ TEST_F(ArchiveInspectionTest, VetsHostileArchives) {
        {{{"name", "Example.app/a"}, {"size", 18446744073709551615ull}},
         {{"name", "Example.app/b"}, {"size", 9223372036854775808ull}},
         file("Example.app/c", "12345")},
-       accepted("Example.app", (uint64_t{1} << 63) + 4)},
-      // Only lines that show a regular file ("-") count; zipinfo shows "?" for a Unix entry
-      // without a file type, and the file kinds of other systems as regular files.
-      {"entries without a Unix file type are not counted",
-       {{{"name", "Example.app/a"}, {"data", "123"}, {"mode", 0}},
-        {{"name", "Example.app/b"}, {"data", "12"}, {"system", 0}, {"mode", 0}},
-        file("Example.app/c", "1")},
+       rejected("Invalid update archive")},
+      {"byte total just below 2^64",
+       {{{"name", "Example.app/a"}, {"size", 18446744073709551610ull}}, file("Example.app/c", "12345")},
+       accepted("Example.app", 18446744073709551615ull)},
+      // zipinfo shows "?" for a Unix entry without a file type, yet unzip may create a link
+      // for it; entries of a FAT host count with their sizes.
+      {"entry without a Unix file type",
+       {{{"name", "Example.app/a"}, {"data", "123"}, {"mode", 0}}, file("Example.app/c", "1")},
+       rejected("Unsafe archive entry")},
+      {"entry of a FAT host", {{{"name", "Example.app/b"}, {"data", "12"}, {"system", 0}, {"mode", 0}}, file("Example.app/c", "1")},
        accepted("Example.app", 3)},
       {"name that is not UTF-8", {{{"name_hex", "4578616d706c652e6170702f636166e9"}}}, rejected(kFailed)},
       // zipinfo exits with status 1 for an archive without entries.
@@ -218,7 +225,7 @@ TEST_F(ArchiveInspectionTest, ReadsArchivesMadeByZip) {
   testing::ProcessResult zipped =
       testing::runShell("cd '" + tree.string() + "' && /usr/bin/zip -qry '" + archive.string() + "' Example.app");
   ASSERT_EQ(zipped.exitCode, 0) << zipped.err;
-  EXPECT_EQ(describe(inspect(archive)), describe(accepted("Example.app", 13)));
+  EXPECT_EQ(describe(inspect(archive)), describe(accepted("Example.app", 14)));
 
   fs::create_symlink("../../../../..", tree / "Example.app/Contents/Frameworks/F.framework/Versions/Up");
   const fs::path hostile = dir_ / "hostile.zip";

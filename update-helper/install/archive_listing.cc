@@ -93,9 +93,55 @@ std::string_view topLevelName(std::string_view name) {
   return name.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
 }
 
+namespace {
+
+bool isVersion(std::string_view field) {
+  return field.size() == 3 && field[0] >= '0' && field[0] <= '9' && field[1] == '.' && field[2] >= '0' &&
+         field[2] <= '9';
+}
+
+// One column of a Unix mode as zipinfo prints it: `allowed` lists the letters it may show.
+bool columnIs(char c, std::string_view allowed) { return allowed.find(c) != std::string_view::npos; }
+
+}  // namespace
+
+bool isAcceptedEntry(std::string_view permissions, std::string_view host, std::string_view flags) {
+  // The text or binary flag is upper case for an encrypted entry.
+  if (flags.empty() || !(flags[0] == 't' || flags[0] == 'b')) return false;
+  if (host == "fat") {
+    // "-rw-a--" style: only the kind is read; unzip gives these entries the umask's modes.
+    return !permissions.empty() && (permissions[0] == '-' || permissions[0] == 'd');
+  }
+  if (host != "unx" || permissions.size() != 10) return false;
+  const char kind = permissions[0];
+  if (kind == 'l') return true;  // a link's own mode means nothing
+  if (kind != '-' && kind != 'd') return false;
+  // Owner, group and others: read, write, execute. Group and others never write; "s", "S",
+  // "t" and "T" (set-id and sticky bits) are refused by leaving them out.
+  const bool shape = columnIs(permissions[1], "-r") && columnIs(permissions[2], "-w") && columnIs(permissions[3], "-x") &&
+                     columnIs(permissions[4], "-r") && permissions[5] == '-' && columnIs(permissions[6], "-x") &&
+                     columnIs(permissions[7], "-r") && permissions[8] == '-' && columnIs(permissions[9], "-x");
+  if (!shape) return false;
+  return kind != 'd' || permissions.substr(1, 3) == "rwx";
+}
+
 LongListing parseLongListing(std::string_view output) {
   LongListing listing;
+  bool first = true;
   for (std::string_view line : splitLines(output)) {
+    const bool header = first && line.starts_with("Archive:");
+    first = false;
+    if (!header) {
+      std::vector<std::string_view> fields = cutFields(line);
+      if (fields.size() == kEntryFields && isVersion(fields[1])) {
+        ++listing.entries;
+        std::optional<uint64_t> size = parseUnsigned(fields[kSizeField]);
+        if (!size || __builtin_add_overflow(listing.declared, *size, &listing.declared)) {
+          listing.declaredOverflows = true;
+        }
+        if (!listing.refused && !isAcceptedEntry(fields[0], fields[2], fields[4])) listing.refused = fields[kNameField];
+      }
+    }
     const char kind = line[0];
     if (kind != '-' && kind != 'l') continue;
     std::vector<std::string_view> fields = cutFields(line);

@@ -50,10 +50,30 @@ struct ListedLink {
 // fields and a parsable size (modulo 2^64; other regular-file lines count for nothing), and
 // the link lines in listing order. Every other line (header, totals, folders, entries of
 // other kinds) is skipped. The views point into `output`.
+//
+// Beyond that, every entry line (ten fields, a version number "D.D" as the second, after
+// the "Archive:" line) is counted and judged, so that no entry escapes the checks by the
+// shape of its line:
+// - `entries`: the number of entry lines, to be compared with the name listing;
+// - `declared`: the sum of the sizes of all entry lines, whatever their kind, without
+//   wrapping (`declaredOverflows` when it passes 2^64 - 1 or a size is not a number);
+// - `refused`: the first entry whose kind the listing cannot tell for certain (anything
+//   but a plain file, a folder or a link of a Unix host, or a plain file or folder of a
+//   FAT host), that is encrypted (unzip would ask for a password), or that would be
+//   created writable by group or others, with a set-id or sticky bit, or as a folder
+//   without full access for its owner.
 struct LongListing {
   uint64_t bytes = 0;
   std::vector<ListedLink> links;
+  size_t entries = 0;
+  uint64_t declared = 0;
+  bool declaredOverflows = false;
+  std::optional<std::string_view> refused;
 };
+
+// Whether the permission, host and flag columns of an entry line describe an entry that
+// may be extracted (see `refused` above).
+bool isAcceptedEntry(std::string_view permissions, std::string_view host, std::string_view flags);
 LongListing parseLongListing(std::string_view output);
 
 }  // namespace mirelo::archive_listing

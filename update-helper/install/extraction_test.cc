@@ -71,7 +71,7 @@ class ExtractionTest : public ::testing::Test {
                       fs::path* candidate = nullptr) {
     UpdateStaging staging(installed_.parent);
     return outcomeOf([&] {
-      fs::path result = AtomicInstall::extract(zip, ArchiveContents{bundle, 0}, staging, installed_, version);
+      fs::path result = AtomicInstall::extract(zip, ArchiveContents{bundle, 0, std::nullopt}, staging, installed_, version);
       if (candidate != nullptr) *candidate = result;
       EXPECT_EQ(result, staging.directory() / bundle);
     });
@@ -191,7 +191,7 @@ TEST_F(ExtractionTest, CancelledBeforeTheToolStarts) {
   ChildProcesses::shared().cancel();
   UpdateStaging staging(installed_.parent);
   EXPECT_EQ(outcomeOf([&] {
-              AtomicInstall::extract(zip, ArchiveContents{"Mirelo.app", 0}, staging, installed_, "2.0");
+              AtomicInstall::extract(zip, ArchiveContents{"Mirelo.app", 0, std::nullopt}, staging, installed_, "2.0");
             }),
             "cancelled");
   EXPECT_TRUE(fs::is_empty(staging.directory()));

@@ -1,6 +1,7 @@
 #include "update-helper/staging/child_processes.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unicode/ustring.h>
 #include <unistd.h>
@@ -27,7 +28,13 @@ bool isValidUtf8(const std::string& bytes) {
 
 }  // namespace
 
-void ChildTask::launch() { process_.emplace(SpawnedProcess::start(executable_, arguments_, stdoutFd_)); }
+void ChildTask::launch() {
+  process_.emplace(SpawnedProcess::start(executable_, arguments_, stdoutFd_, workingFolderFd_));
+}
+
+void ChildTask::kill() const noexcept {
+  if (process_) process_->sendSignal(SIGKILL);
+}
 
 void ChildTask::terminate() const noexcept {
   if (process_) process_->sendSignal(SIGTERM);
@@ -102,12 +109,17 @@ void ChildProcesses::resetForTesting() {
 }
 
 std::string runChild(const std::string& executable, const std::vector<std::string>& arguments) {
+  return runChild(executable, arguments, ChildOptions{});
+}
+
+std::string runChild(const std::string& executable, const std::vector<std::string>& arguments,
+                     const ChildOptions& options) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throwErrno("pipe2");
   UniqueFd readEnd(ends[0]);
   UniqueFd writeEnd(ends[1]);
 
-  auto task = std::make_shared<ChildTask>(executable, arguments, writeEnd.get());
+  auto task = std::make_shared<ChildTask>(executable, arguments, writeEnd.get(), options.workingFolderFd);
   ChildProcesses& registry = ChildProcesses::shared();
   registry.start(task);
   // Only the child may keep the write end open, or end of file would never come.
@@ -115,8 +127,27 @@ std::string runChild(const std::string& executable, const std::vector<std::strin
 
   std::string output;
   bool readFailed = false;
+  std::exception_ptr watchError;
   char buffer[65536];
   for (;;) {
+    if (options.watch) {
+      struct pollfd ready = {readEnd.get(), POLLIN, 0};
+      int n = ::poll(&ready, 1, 100);
+      if (n < 0 && errno != EINTR) {
+        readFailed = true;
+        break;
+      }
+      if (n <= 0) {
+        try {
+          options.watch();
+        } catch (...) {
+          watchError = std::current_exception();
+          task->kill();
+          break;
+        }
+        continue;
+      }
+    }
     ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
     if (n > 0) {
       output.append(buffer, static_cast<size_t>(n));
@@ -138,6 +169,7 @@ std::string runChild(const std::string& executable, const std::vector<std::strin
     throw;
   }
   registry.finished(task);
+  if (watchError) std::rethrow_exception(watchError);
   if (status != 0 || readFailed || !isValidUtf8(output)) throw InstallFailure::invalid(kFailedMessage);
   return output;
 }

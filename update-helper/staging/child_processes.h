@@ -14,13 +14,18 @@ namespace mirelo {
 // One external tool, described completely before it is started.
 class ChildTask {
  public:
-  ChildTask(std::string executable, std::vector<std::string> arguments, int stdoutFd)
-      : executable_(std::move(executable)), arguments_(std::move(arguments)), stdoutFd_(stdoutFd) {}
+  ChildTask(std::string executable, std::vector<std::string> arguments, int stdoutFd, int workingFolderFd = -1)
+      : executable_(std::move(executable)),
+        arguments_(std::move(arguments)),
+        stdoutFd_(stdoutFd),
+        workingFolderFd_(workingFolderFd) {}
 
   // Starts the process; throws std::system_error with the launch errno.
   void launch();
   // Asks the process to end with SIGTERM and returns at once.
   void terminate() const noexcept;
+  // Ends the process with SIGKILL and returns at once.
+  void kill() const noexcept;
   // Blocks until the process has ended; 0 only for a normal exit with code 0.
   int waitUntilExit();
   bool launched() const noexcept { return process_.has_value(); }
@@ -30,6 +35,7 @@ class ChildTask {
   std::string executable_;
   std::vector<std::string> arguments_;
   int stdoutFd_;
+  int workingFolderFd_;
   std::optional<SpawnedProcess> process_;
 };
 
@@ -77,5 +83,17 @@ class ChildProcesses {
 // that is not UTF-8, InstallFailure::cancelled() once cancelled (nothing is started), or
 // the launch error with its errno. AtomicInstall::run is this runner.
 std::string runChild(const std::string& executable, const std::vector<std::string>& arguments);
+
+// How runChild may run a tool beyond the defaults.
+struct ChildOptions {
+  // The folder the tool starts in, by descriptor, so that the tool works in that very
+  // folder even if its path is changed meanwhile; -1 for the helper's working directory.
+  int workingFolderFd = -1;
+  // Called about ten times a second while the tool runs. When it throws, the tool is
+  // killed and reaped, and runChild throws that error.
+  std::function<void()> watch;
+};
+std::string runChild(const std::string& executable, const std::vector<std::string>& arguments,
+                     const ChildOptions& options);
 
 }  // namespace mirelo

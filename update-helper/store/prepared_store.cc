@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/fs.h"
 #include "platform/path_text.h"
@@ -32,6 +34,23 @@ bool isValidRequest(const PrepareRequest& request) {
          request.executable.starts_with("/") && !hasNul(request.archive) && !hasNul(request.executable);
 }
 
+
+// True when the record at `path` is there but could not be read just now (an I/O error, no
+// memory, no descriptor left), as opposed to a record that is unsuitable (a link, not a
+// regular file, too large) or not a record at all. Such a record is kept: it may be the only
+// thing that still names its staging folder.
+bool isReadFailure(const std::filesystem::path& path) noexcept {
+  try {
+    // Read a second time; a record that reads whole now was also only unreadable for a moment.
+    const nlohmann::json json = nlohmann::json::parse(fs::readSmallFile(path.string(), kRecordSizeLimit), nullptr, false);
+    return !json.is_discarded() && decodeRecord<StagingClaim>(json).has_value();
+  } catch (const std::system_error& error) {
+    const int code = error.code().value();
+    return code != ENOENT && code != ELOOP && code != EINVAL && code != EFBIG;
+  } catch (...) {
+    return true;
+  }
+}
 
 }  // namespace
 
@@ -76,6 +95,7 @@ void PreparedStore::discard() const noexcept {
       struct stat status {};
       if (fs::lstatPath(path.string(), &status) != 0) continue;
       const std::optional<Claim> claim = read<Claim>(path);
+      if (!claim && isReadFailure(path)) continue;
       if (!claim || remove(*claim)) ::unlink(path.c_str());
     }
   } catch (...) {

@@ -344,6 +344,31 @@ TEST_F(StoreTest, DiscardKeepsTheRecordWhileItsFolderCannotBeRemoved) {
   EXPECT_FALSE(present(claim.staging));
 }
 
+// A record that exists but cannot be read for a moment (an I/O error) is not a broken
+// record: removing it would leave its staging folder, candidate and all, named by nothing.
+// strace makes every read of the record fail in a real `--discard`.
+TEST_F(StoreTest, DiscardKeepsARecordThatCouldNotBeRead) {
+  if (runShell("/usr/bin/strace -qq -o /dev/null true 2>/dev/null").exitCode != 0) {
+    GTEST_SKIP() << "strace is missing or may not trace here";
+  }
+  for (const bool prepared : {false, true}) {
+    SCOPED_TRACE(prepared ? "prepared.json" : "claim.json");
+    const StagingClaim claim = makeStaging();
+    const stdfs::path record = prepared ? store_.recordPath() : store_.claimPath();
+    writeRecord(claim, record);
+    const ::mirelo::testing::ProcessResult failing = ::mirelo::testing::runProcess(
+        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", record.string(), "-e", "inject=read:error=EIO",
+         ::mirelo::testing::programPath("mirelo-update-helper").string(), "--discard", work_.string()});
+    EXPECT_EQ(failing.exitCode, 0) << failing.err;
+    EXPECT_TRUE(present(record));
+    EXPECT_TRUE(stdfs::is_directory(claim.staging));
+    // Once it reads again, a discard removes both.
+    store_.discard();
+    EXPECT_FALSE(present(record));
+    EXPECT_FALSE(present(claim.staging));
+  }
+}
+
 // ---- claim(into:) ----
 
 TEST_F(StoreTest, ClaimMovesAValidRecordUnchanged) {
