@@ -240,9 +240,10 @@ TEST_F(Command, SigtermCancelsThePreparationAndProgressShowsOnATerminal) {
   EXPECT_FALSE(fs::exists(fs::path(job) / "failure.json"));
 
   // On a terminal the long wait shows what it waits for, and the line is cleared at the end.
-  std::string small = "exec " + tool("mirelo-update-client") + " --parent '" + parent_.string() + "'";
-  for (const std::string& word : prepareWords(job)) small += " '" + word + "'";
-  const ProcessResult shown = testing::runProcess({"/usr/bin/script", "-qec", small + " 1>/dev/null", "/dev/null"});
+  // The large archive, so that the wait outlasts the first report of its progress.
+  std::string whole = "exec " + tool("mirelo-update-client") + " --parent '" + parent_.string() + "'";
+  for (const std::string& word : prepareWords(job, "2.0.0", big)) whole += " '" + word + "'";
+  const ProcessResult shown = testing::runProcess({"/usr/bin/script", "-qec", whole + " 1>/dev/null", "/dev/null"});
   EXPECT_EQ(shown.exitCode, 0) << shown.out;
   EXPECT_NE(shown.out.find("Preparing the update"), std::string::npos) << shown.out;
   EXPECT_NE(shown.out.find("\r\033[K"), std::string::npos);

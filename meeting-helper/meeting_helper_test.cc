@@ -125,7 +125,7 @@ TEST_P(MeetingHelperTest, RecordingASinksMonitorIsNotCapturingInput) {
   Recorder microphone(*server_, SoundServer::kMicrophone, "com.example.call");
   // The first line that lists anything lists the microphone alone.
   auto line = helper.lineWhere([](const std::string& l) { return l != kEmpty; });
-  ASSERT_TRUE(line);
+  ASSERT_TRUE(line) << helper.outputSoFar();
   EXPECT_EQ(*line, appsLine({entry(microphone.pid(), "com.example.call")}));
 
   microphone.stop();
@@ -186,8 +186,8 @@ TEST_P(MeetingHelperTest, InputContentIsIgnoredAndItsEndStopsTheHelper) {
 
 TEST_P(MeetingHelperTest, InputClosedRightAfterStartStillGetsTheFirstLine) {
   Recorder recorder(*server_, SoundServer::kMicrophone, "com.example.call");
-  // Wait until the server knows the recorder, so the first line is known in advance.
-  ASSERT_TRUE(server_->waitForSourceOutputs(1));
+  // Wait until the recorder's stream runs, so the first line is known in advance.
+  ASSERT_TRUE(server_->waitForRunningSourceOutputs(1));
 
   HelperProcess helper(server_->env());
   helper.closeInput();
@@ -222,13 +222,13 @@ TEST_P(MeetingHelperTest, ADeclaredPidThatIsNotTheClientsIsNotBelieved) {
       {"a pid that does not exist", "application.process.id=2147483647"},
   };
   Recorder honest(*server_, SoundServer::kMicrophone, "com.example.honest");
-  ASSERT_TRUE(server_->waitForSourceOutputs(1));
+  ASSERT_TRUE(server_->waitForRunningSourceOutputs(1));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     HelperProcess helper(server_->env());
     EXPECT_EQ(helper.nextLine(), appsLine({entry(honest.pid(), "com.example.honest")}));
     auto liar = Recorder::withProperties(*server_, SoundServer::kMicrophone, c.properties);
-    ASSERT_TRUE(server_->waitForSourceOutputs(2));
+    ASSERT_TRUE(server_->waitForRunningSourceOutputs(2));
     // Longer than a poll: no line, because nothing that can be reported changed.
     EXPECT_FALSE(helper.nextLine(Seconds(1.5))) << helper.outputSoFar();
     liar->stop();

@@ -453,7 +453,7 @@ TEST(SignatureFormatTest, EachNameHasOneEncoding) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string seal = "mirelo-resource-seal 1\nfile " + digest + " " + c.path + "\n";
+    const std::string seal = "mirelo-resource-seal 2\nfile " + digest + " 0644 " + c.path + "\n";
     if (!c.parses) {
       EXPECT_THROW(format::parseSeal(seal), SignatureError);
       continue;

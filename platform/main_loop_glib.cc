@@ -95,9 +95,12 @@ MainLoop::Source MainLoop::after(std::chrono::milliseconds delay, std::function<
 }
 
 void MainLoop::invoke(std::function<void()> callback) {
+  // Always through a source on the default context, never g_main_context_invoke: that one
+  // calls the function at once on a thread that manages to acquire the context, which a
+  // worker thread does whenever the main thread is not inside run() at that moment.
   auto* held = new std::function<void()>(std::move(callback));
-  g_main_context_invoke_full(
-      nullptr, G_PRIORITY_DEFAULT,
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
       [](gpointer data) -> gboolean {
         (*static_cast<std::function<void()>*>(data))();
         return G_SOURCE_REMOVE;

@@ -41,6 +41,20 @@ TEST(MainLoop, WorkerThreadsHandBackOnTheMainThread) {
   MainLoop::run();
   worker.join();
   EXPECT_EQ(ranOn, mainThread);
+
+  // A worker that hands back before the main thread has entered the loop: the callback
+  // still waits for the loop instead of running on the worker that queued it.
+  ranOn = {};
+  std::thread early([&] {
+    MainLoop::invoke([&] {
+      ranOn = std::this_thread::get_id();
+      MainLoop::quit();
+    });
+  });
+  early.join();
+  EXPECT_EQ(ranOn, std::thread::id{}) << "the callback ran before the loop did";
+  MainLoop::run();
+  EXPECT_EQ(ranOn, mainThread);
 }
 
 TEST(MainLoop, ReadableDescriptorsAndSignalsBecomeCallbacks) {

@@ -257,6 +257,18 @@ bool SoundServer::waitForSourceOutputs(size_t count, Seconds limit) const {
   return false;
 }
 
+bool SoundServer::waitForRunningSourceOutputs(size_t count, Seconds limit) const {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string out = run({"pactl", "list", "source-outputs"}).out;
+    size_t running = 0;
+    for (size_t at = out.find("Corked: no"); at != std::string::npos; at = out.find("Corked: no", at + 1)) ++running;
+    if (running >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 void SoundServer::waitUntilReady(const std::function<bool()>& alive) const {
   auto deadline = std::chrono::steady_clock::now() + Seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {

@@ -68,6 +68,9 @@ class SoundServer {
 
   // Waits until the server has at least `count` recording streams.
   bool waitForSourceOutputs(size_t count, Seconds limit = Seconds(20)) const;
+  // Waits until at least `count` recording streams are running (not corked). A new stream
+  // can be listed before it runs, on PipeWire above all.
+  bool waitForRunningSourceOutputs(size_t count, Seconds limit = Seconds(20)) const;
 
  protected:
   explicit SoundServer(SoundServerKind kind);
