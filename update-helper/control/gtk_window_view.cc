@@ -8,6 +8,8 @@
 
 #include "update-helper/control/gtk_window_view.h"
 
+#include <mutex>
+
 #include <gtk/gtk.h>
 
 #include <cstdlib>
@@ -241,6 +243,15 @@ class GtkWindowView final : public SessionView {
 extern "C" MIRELO_EXPORT mirelo::SessionView* mirelo_make_window_view() {
   // The helper's own locale stays as it is: the window needs none of the environment's.
   gtk_disable_setlocale();
+  // The helper writes nothing to its standard streams, and the toolkit's warnings (a missing
+  // accessibility bus, a theme it cannot find) are no exception: they are dropped. A fatal
+  // error still ends the process.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] {
+    g_setenv("NO_AT_BRIDGE", "1", TRUE);
+    g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
+                          nullptr, nullptr);
+  });
   if (!gtk_init_check(nullptr, nullptr)) return nullptr;
   return std::make_unique<mirelo::GtkWindowView>().release();
 }

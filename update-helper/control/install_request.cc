@@ -66,6 +66,11 @@ std::filesystem::path InstallRequest::target() const {
 
 InstallRequest decodeInstallRequest(std::string_view bytes, std::optional<std::string>* version) {
   const Json document = Json::parse(bytes.begin(), bytes.end());
+  // A document is an object or an array; a lone number, string or literal is not one, so it
+  // fails like any other text that is not a document, not as an invalid request.
+  if (!document.is_object() && !document.is_array()) {
+    throw Json::parse_error::create(101, bytes.size(), "the top level is neither an object nor an array", nullptr);
+  }
   if (!document.is_object()) invalid();
   if (version != nullptr) {
     const auto it = document.find("version");

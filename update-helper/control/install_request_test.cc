@@ -58,5 +58,14 @@ TEST(InstallRequest, MembersAndTheNotedVersion) {
   EXPECT_EQ(version, std::nullopt);
 }
 
+TEST(InstallRequest, ATopLevelThatIsNeitherObjectNorArrayIsNoDocument) {
+  // An array is a document, just not a request; a lone value is not a document at all.
+  EXPECT_THROW(decodeInstallRequest("[]"), InstallFailure);
+  for (const char* text : {"5", "\"x\"", "true", "null"}) {
+    SCOPED_TRACE(text);
+    EXPECT_THROW(decodeInstallRequest(text), nlohmann::json::parse_error);
+  }
+}
+
 }  // namespace
 }  // namespace mirelo

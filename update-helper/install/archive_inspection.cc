@@ -13,8 +13,9 @@
 //   "\" escapes) against the stored names. Link names with wildcard characters are refused
 //   before it runs; backslashes never get this far, the path rules refuse them. A name shown
 //   with caret notation matches no stored name, so unzip fails and so does the inspection.
-// - Both tools also read the archive path itself as a wildcard pattern and would list every
-//   file that it matches; an archive path with "*", "?" or "[" is refused for that reason.
+// - Both tools also read the archive path itself as a wildcard pattern, so they are never
+//   given the caller's path: they open the helper's own descriptor of the archive through
+//   its /proc name, which has no wildcard characters.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -103,14 +104,13 @@ namespace install {
 
 OpenedArchive openArchive(const std::filesystem::path& archive) {
   const std::string path = std::filesystem::absolute(archive).string();
-  if (path.find_first_of(kWildcards) != std::string::npos || path.find('\0') != std::string::npos) {
-    throw InstallFailure::invalid(kInvalidArchive);
-  }
-  // An archive that cannot be opened fails as the tools would have failed on it.
+  if (path.find('\0') != std::string::npos) throw InstallFailure::invalid(kInvalidArchive);
+  // An archive that cannot be opened, or that is not a regular file (a folder, a named pipe
+  // that would block the tools), fails as the tools would have failed on it.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) throw InstallFailure::invalid(kToolFailed);
   struct stat status;
-  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) throw InstallFailure::invalid(kInvalidArchive);
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) throw InstallFailure::invalid(kToolFailed);
   OpenedArchive opened;
   opened.fingerprint = ArchiveFingerprint{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
                                           static_cast<int64_t>(status.st_size),
@@ -139,10 +139,6 @@ ArchiveContents inspectArchive(const std::filesystem::path& archive) {
 
   const std::string longListing = runChild(kZipinfo, {"-l", path});
   archive_listing::LongListing listing = archive_listing::parseLongListing(longListing);
-  // Every entry must be one the checks understand, and the long listing must show exactly
-  // the entries of the name listing, so that none escapes the checks by its line's shape.
-  if (listing.refused) throw InstallFailure::invalid(kUnsafeEntry);
-  if (listing.entries != entries.size() || listing.declaredOverflows) throw InstallFailure::invalid(kInvalidArchive);
   ArchiveLinks links;
   std::unordered_map<std::string, size_t> linkPositions;
   EntryIndex index(entries);
@@ -163,6 +159,12 @@ ArchiveContents inspectArchive(const std::filesystem::path& archive) {
   }
   // The names passed every rule of their own in the first validation; only the links are new.
   path_validation::validate(entries, links, root, path_validation::NameRules::kAlreadyPassed);
+  // Beyond the path rules: every entry must be one the checks understand, and the long
+  // listing must show exactly the entries of the name listing, so that none escapes the
+  // checks by its line's shape. Checked last, so that an archive that breaks a path rule
+  // too is refused for that.
+  if (listing.refused) throw InstallFailure::invalid(kUnsafeEntry);
+  if (listing.entries != entries.size() || listing.declaredOverflows) throw InstallFailure::invalid(kInvalidArchive);
   ArchiveListing listed{opened.fingerprint, {}};
   for (const ArchiveLinks::value_type& link : links) listed.links.push_back(link.first);
   return ArchiveContents{root, listing.declared, std::move(listed)};

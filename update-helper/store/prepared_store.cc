@@ -46,7 +46,9 @@ bool isReadFailure(const std::filesystem::path& path) noexcept {
     return !json.is_discarded() && decodeRecord<StagingClaim>(json).has_value();
   } catch (const std::system_error& error) {
     const int code = error.code().value();
-    return code != ENOENT && code != ELOOP && code != EINVAL && code != EFBIG;
+    // Refused access stays refused: such a record is as unusable as a link.
+    return code != ENOENT && code != ELOOP && code != EINVAL && code != EFBIG && code != EACCES && code != EPERM &&
+           code != EISDIR;
   } catch (...) {
     return true;
   }
