@@ -228,6 +228,18 @@ std::map<std::uint32_t, EstablishedPid> establishPids(const std::vector<ClientCl
         candidates.push_back(process.pid);
       }
     }
+    if (candidates.size() == 1) {
+      // One sandboxed process may hold several clients (one that plays, one that records):
+      // each capturing member is that process, as long as it holds a connection for every
+      // member, so that no other process's claim is pinned on it.
+      const auto process = std::find_if(connected.begin(), connected.end(),
+                                        [&](const ConnectedProcess& p) { return p.pid == candidates.front(); });
+      if (static_cast<int>(members.size()) > process->connections) continue;
+      for (const ClientClaim* member : members) {
+        if (member->capturing) result[member->client] = {candidates.front(), Establishment::kNamespace};
+      }
+      continue;
+    }
     if (candidates.size() != members.size()) continue;
     // With a member that is not capturing, which of the processes capture cannot be told.
     if (!std::all_of(members.begin(), members.end(), [](const ClientClaim* c) { return c->capturing; })) continue;
