@@ -1,8 +1,10 @@
 // mirelo-meeting-helper: writes one JSON line to standard output whenever the set of
 // processes that capture audio input changes, and exits when standard input ends.
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -19,6 +21,18 @@ constexpr std::chrono::seconds kPollInterval{1};
 
 int main() {
   using namespace mirelo;
+
+  // A standard stream that was closed when the helper started must not be handed to the
+  // sound library as its next descriptor, where reports would be written into a socket.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) {
+        ::dup2(opened, fd);
+        ::close(opened);
+      }
+    }
+  }
 
   // Everything after start-up runs on this queue: listeners, the poll and every report.
   // The program never tears it down; it ends from the input reader with _exit.

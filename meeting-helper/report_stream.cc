@@ -1,5 +1,6 @@
 #include "meeting-helper/report_stream.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,12 @@ void drainUntilEnd(int fd) {
     ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got > 0) continue;
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Standard input inherited in non-blocking mode has no data yet: that is not its end.
+      struct pollfd readable = {fd, POLLIN, 0};
+      ::poll(&readable, 1, -1);
+      continue;
+    }
     return;
   }
 }

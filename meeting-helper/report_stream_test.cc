@@ -82,5 +82,22 @@ TEST(DrainUntilEnd, ReadsAnyContentAndReturnsOnlyAtEndOfFile) {
   ::close(fds[0]);
 }
 
+TEST(DrainUntilEnd, AnInputWithoutDataInNonBlockingModeHasNotEnded) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  std::atomic<bool> returned{false};
+  std::thread drainer([&] {
+    drainUntilEnd(fds[0]);
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(returned) << "an empty non-blocking read was taken for the end of the input";
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  ::close(fds[1]);
+  drainer.join();
+  EXPECT_TRUE(returned);
+  ::close(fds[0]);
+}
+
 }  // namespace
 }  // namespace mirelo

@@ -256,12 +256,14 @@ bool PulseAudioService::queryLocked() {
 
 void PulseAudioService::establishProcesses() {
   std::set<AudioObjectId> capturing;
+  std::set<std::pair<AudioObjectId, bool>> clientsNow;
   for (const auto& [index, client] : clients_) {
     if (client.claim.capturing) capturing.insert(index);
+    clientsNow.emplace(index, client.claim.capturing);
   }
   std::erase_if(established_, [&](const auto& entry) { return !clients_.contains(entry.first); });
 
-  if (capturing != establishedFor_) {
+  if (clientsNow != establishedFor_) {
     // A verified pid, or a declared one proven on the host, stays true while its client
     // lives. What was found through a sandbox's namespace, and every failure, depends on
     // who else is connected and capturing, so it is established again.
@@ -270,7 +272,7 @@ void PulseAudioService::establishProcesses() {
       return !how || (*how != Establishment::kVerified && *how != Establishment::kDeclared);
     });
     bool needed = std::any_of(capturing.begin(), capturing.end(), [&](AudioObjectId id) { return !established_.contains(id); });
-    establishedFor_ = capturing;
+    establishedFor_ = clientsNow;
     if (needed) {
       std::vector<ClientClaim> claims;
       bool needsConnections = false;

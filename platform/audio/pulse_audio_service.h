@@ -131,7 +131,9 @@ class PulseAudioService final : public AudioService {
   std::vector<AudioObjectId> order_;
   std::unordered_map<AudioObjectId, Client> clients_;
   std::unordered_map<AudioObjectId, Established> established_;
-  std::set<AudioObjectId> establishedFor_;  // the capturing clients when last established
+  // Every client, and whether it captures, when pids were last established: a client that
+  // comes or goes changes what can be established, even when it does not capture.
+  std::set<std::pair<AudioObjectId, bool>> establishedFor_;
   std::string socketPath_;                  // of the server we are connected to; "" if not a Unix socket
   std::unordered_map<std::uint32_t, AudioObjectId> outputOwners_;
   std::vector<AudioListener> listListeners_;
