@@ -114,8 +114,13 @@ std::optional<std::unordered_set<std::uint32_t>> clientSocketInodes(const std::s
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return std::nullopt;
     int length = static_cast<int>(got);
+    // The kernel's macros compare the unsigned message length with the signed remainder;
+    // the remainder must stay signed, or a last message's alignment would wrap it around.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
     for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
          header = NLMSG_NEXT(header, length)) {
+#pragma GCC diagnostic pop
       if (header->nlmsg_type == NLMSG_DONE) return peers;
       if (header->nlmsg_type == NLMSG_ERROR) return std::nullopt;
       if (header->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg))) continue;

@@ -124,7 +124,9 @@ std::unique_ptr<AtomicInstall> AtomicInstall::adopting(const PreparedCandidate& 
     checkpoint();
     requireSignature(candidate, *installed.requirement, record.cdhash);
     checkpoint();
-    if (!canonicallyEqual(inventory(candidate), record.inventory)) throw InstallFailure::invalid(kChanged);
+    if (!canonicallyEqual(inventory(candidate, install::InventoryCancellation::kObserved), record.inventory)) {
+      throw InstallFailure::invalid(kChanged);
+    }
     checkpoint();
 
     // The unpark rename, then everything on the candidate's volume.

@@ -109,7 +109,10 @@ class AtomicInstall {
     install::requireSignature(bundle, requirement, cdhash);
   }
 
-  static std::string inventory(const std::filesystem::path& bundle) { return install::inventory(bundle); }
+  static std::string inventory(const std::filesystem::path& bundle,
+                               install::InventoryCancellation cancellation = install::InventoryCancellation::kIgnored) {
+    return install::inventory(bundle, cancellation);
+  }
 
   static std::filesystem::path extract(const std::filesystem::path& archive, const ArchiveContents& contents,
                                        UpdateStaging& into, const InstalledApplication& installed,

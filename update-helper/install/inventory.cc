@@ -110,7 +110,7 @@ struct Sortable {
 
 }  // namespace
 
-std::string inventory(const std::filesystem::path& bundle) {
+std::string inventory(const std::filesystem::path& bundle, InventoryCancellation cancellation) {
   // Every failure of the walk itself (the folder missing or a link, a folder below it that
   // cannot be listed, an item that vanished) means the tree cannot be inspected. A folder
   // that cannot be listed is not skipped: its content would escape the digest.
@@ -133,7 +133,9 @@ std::string inventory(const std::filesystem::path& bundle) {
     }
     if (entry == nullptr) break;
     if (entry->statError != 0) throw InstallFailure::invalid(kCannotInspect);
-    if ((records.size() + 1) % kItemsPerCheckpoint == 0) ChildProcesses::shared().checkCancelled();
+    if (cancellation == InventoryCancellation::kObserved && (records.size() + 1) % kItemsPerCheckpoint == 0) {
+      ChildProcesses::shared().checkCancelled();
+    }
     record.clear();
     appendRecord(record, *entry);
     std::string_view text = store.add(record);

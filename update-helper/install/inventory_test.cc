@@ -26,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempDir;
 using testing::writeFile;
+using install::InventoryCancellation;
 
 // SHA-256 of a hand-built listing, as lower-case hex.
 std::string digestOf(const std::string& listing) {
@@ -258,8 +259,9 @@ TEST(InventoryFailureTest, RefusedTrees) {
   }
 }
 
-// The walk passes a cancellation checkpoint every 256 items, so a cancellation does not
-// wait for the digest of a large bundle.
+// The walk of an adoption passes a cancellation checkpoint every 256 items, so a
+// cancellation does not wait for the digest of a large bundle; the walk of a preparation,
+// whose candidate is verified by then, passes none.
 TEST(InventoryCancellationTest, CheckpointEvery256ItemsAndStopsWhenCancelled) {
   TempDir dir;
   const fs::path bundle = dir / "Big.app";
@@ -270,8 +272,13 @@ TEST(InventoryCancellationTest, CheckpointEvery256ItemsAndStopsWhenCancelled) {
   registry.resetForTesting();
   int checkpoints = 0;
   registry.setCheckpointForTesting([&] { ++checkpoints; });
-  EXPECT_EQ(testing::outcomeOf([&] { AtomicInstall::inventory(bundle); }), "ok");
+  EXPECT_EQ(testing::outcomeOf([&] { AtomicInstall::inventory(bundle, InventoryCancellation::kObserved); }), "ok");
   EXPECT_EQ(checkpoints, 2);
+
+  registry.cancel();
+  EXPECT_EQ(testing::outcomeOf([&] { AtomicInstall::inventory(bundle); }), "ok");
+  registry.resetForTesting();
+  registry.setCheckpointForTesting([&] { ++checkpoints; });
 
   for (int cancelAt : {1, 2}) {
     SCOPED_TRACE(cancelAt);
@@ -280,7 +287,8 @@ TEST(InventoryCancellationTest, CheckpointEvery256ItemsAndStopsWhenCancelled) {
     registry.setCheckpointForTesting([&] {
       if (++checkpoints == cancelAt) ChildProcesses::shared().cancel();
     });
-    EXPECT_EQ(testing::outcomeOf([&] { AtomicInstall::inventory(bundle); }), "cancelled");
+    EXPECT_EQ(testing::outcomeOf([&] { AtomicInstall::inventory(bundle, InventoryCancellation::kObserved); }),
+              "cancelled");
     EXPECT_EQ(checkpoints, cancelAt);
   }
   registry.resetForTesting();
