@@ -22,6 +22,7 @@
 #include <benchmark/benchmark.h>
 
 #include "platform/codesign.h"
+#include "bench/bench_support.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
 
@@ -31,14 +32,8 @@ namespace fs = std::filesystem;
 using mirelo::AtomicInstall;
 using mirelo::testing::TempDir;
 
-std::string tool(const std::string& name) { return mirelo::testing::programPath(name).string(); }
-
-void mustRun(const std::vector<std::string>& argv) {
-  auto result = mirelo::testing::runProcess(argv);
-  if (result.exitCode != 0) {
-    throw std::runtime_error(argv[0] + " failed (" + std::to_string(result.exitCode) + "): " + result.err);
-  }
-}
+using mirelo::bench::mustRun;
+using mirelo::bench::tool;
 
 uint64_t fromEnvironment(const char* name, uint64_t fallback) {
   const char* value = std::getenv(name);

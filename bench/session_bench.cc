@@ -29,6 +29,7 @@
 
 #include "platform/codesign.h"
 #include "platform/fs.h"
+#include "bench/bench_support.h"
 #include "testing/test_support.h"
 #include "update-helper/install/atomic_install.h"
 
@@ -40,14 +41,8 @@ using mirelo::AtomicInstall;
 using mirelo::testing::BackgroundProcess;
 using mirelo::testing::TempDir;
 
-std::string tool(const std::string& name) { return mirelo::testing::programPath(name).string(); }
-
-void mustRun(const std::vector<std::string>& argv) {
-  auto result = mirelo::testing::runProcess(argv);
-  if (result.exitCode != 0) {
-    throw std::runtime_error(argv[0] + " failed (" + std::to_string(result.exitCode) + "): " + result.err);
-  }
-}
+using mirelo::bench::mustRun;
+using mirelo::bench::tool;
 
 void waitFor(const fs::path& file) {
   const auto end = std::chrono::steady_clock::now() + 60s;
@@ -57,62 +52,11 @@ void waitFor(const fs::path& file) {
   }
 }
 
-// An installed application, its signed 2.0.0 update as an archive, a preparation and a
-// session directory.
-class Sample {
- public:
-  Sample() {
-    const char* files = std::getenv("MIRELO_SESSION_FILES");
-    key_ = root() / "developer.pem";
-    mustRun({tool("mirelo-codesign"), "keygen", key_});
-    for (const fs::path& folder : {applications(), prepare(), session()}) fs::create_directories(folder);
-    makeInstalled();
-    mustRun({tool("mirelo-sample-app"), "bundle", "--identifier", "com.mirelo.desktop", "--version", "2.0.0",
-             "--files", files ? files : "5000", "--bytes", "50000000", "--key", key_, root() / "build"});
-    mustRun({tool("mirelo-sample-app"), "archive", root() / "build/Mirelo.app", archive()});
-    fs::remove_all(root() / "build");
-    mirelo::testing::writeFile(prepare() / "request.json",
-                               "{\"archive\":\"" + archive().string() + "\",\"executable\":\"" + executable() +
-                                   "\",\"version\":\"2.0.0\",\"tag\":\"bench\"}");
-  }
-
-  void makeInstalled() {
-    fs::remove_all(applications() / "Mirelo.app");
-    mustRun({tool("mirelo-sample-app"), "bundle", "--identifier", "com.mirelo.desktop", "--version", "1.0.0",
-             "--files", "20", "--bytes", "100000", "--key", key_, applications()});
-  }
-
-  // A fresh prepared candidate; returns its parked folder.
-  fs::path prepareCandidate() {
-    mustRun({tool("mirelo-update-helper"), "--prepare", prepare()});
-    for (const auto& entry : fs::directory_iterator(applications())) {
-      if (entry.path().filename().string().rfind(".mirelo-update-", 0) == 0) return entry.path() / "prepared";
-    }
-    throw std::runtime_error("no staging folder");
-  }
-
-  void writeInstallRequest(pid_t pid, bool prepared) {
-    for (const char* name : {"ready", "phase", "adopted.json", "failure.json"}) fs::remove(session() / name);
-    mirelo::testing::writeFile(session() / "native-install.json",
-                               "{\"archive\":\"" + archive().string() + "\",\"executable\":\"" + executable() +
-                                   "\",\"version\":\"2.0.0\",\"pid\":" + std::to_string(pid) +
-                                   (prepared ? ",\"prepared\":\"" + prepare().string() + "\"" : std::string()) + "}");
-  }
-
-  fs::path root() const { return dir_.path(); }
-  fs::path applications() const { return root() / "Applications"; }
-  fs::path prepare() const { return root() / "jobs/prepare"; }
-  fs::path session() const { return root() / "jobs/session"; }
-  fs::path archive() const { return root() / "Mirelo-2.0.0.zip"; }
-  std::string executable() const { return (applications() / "Mirelo.app/Contents/MacOS/Mirelo").string(); }
-
- private:
-  TempDir dir_;
-  fs::path key_;
-};
+using Sample = mirelo::bench::UpdateSample;
 
 Sample& sample() {
-  static Sample* instance = new Sample();
+  const char* files = std::getenv("MIRELO_SESSION_FILES");
+  static Sample* instance = new Sample(files ? files : "5000", "50000000");
   return *instance;
 }
 
@@ -183,9 +127,7 @@ void BM_DowntimeEndToEnd(benchmark::State& state) {
     waitFor(started);
     state.PauseTiming();
     endSession(helper);
-    for (const auto& entry : fs::directory_iterator(s.applications())) {
-      if (entry.path().filename().string().rfind(".mirelo-update-", 0) == 0) fs::remove_all(entry.path());
-    }
+    s.removeStagingFolders();
     state.ResumeTiming();
   }
 }

@@ -18,6 +18,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
 #include "testing/test_support.h"
 #include "testing/x_server.h"
 
@@ -29,43 +30,13 @@ using mirelo::testing::BackgroundProcess;
 using mirelo::testing::TempDir;
 using mirelo::testing::XServer;
 
-std::string tool(const std::string& name) { return mirelo::testing::programPath(name).string(); }
+using mirelo::bench::mustRun;
+using mirelo::bench::tool;
 
-void mustRun(const std::vector<std::string>& argv) {
-  auto result = mirelo::testing::runProcess(argv);
-  if (result.exitCode != 0) {
-    throw std::runtime_error(argv[0] + " failed (" + std::to_string(result.exitCode) + "): " + result.err);
-  }
-}
-
-// An installed application, its signed update as an archive, a preparation directory and a
-// session directory, and an X server with a window manager.
-class Sample {
+// The update sample, and an X server with a window manager to show the window on.
+class Sample : public mirelo::bench::UpdateSample {
  public:
-  Sample() : server_(/*withWindowManager=*/true) {
-    key_ = root() / "developer.pem";
-    mustRun({tool("mirelo-codesign"), "keygen", key_});
-    for (const fs::path& folder : {applications(), prepare(), session()}) fs::create_directories(folder);
-    mustRun({tool("mirelo-sample-app"), "bundle", "--identifier", "com.mirelo.desktop", "--version", "1.0.0",
-             "--files", "20", "--bytes", "100000", "--key", key_, applications()});
-    mustRun({tool("mirelo-sample-app"), "bundle", "--identifier", "com.mirelo.desktop", "--version", "2.0.0",
-             "--files", "200", "--bytes", "2000000", "--key", key_, root() / "build"});
-    mustRun({tool("mirelo-sample-app"), "archive", root() / "build/Mirelo.app", archive()});
-    fs::remove_all(root() / "build");
-    mirelo::testing::writeFile(prepare() / "request.json",
-                               "{\"archive\":\"" + archive().string() + "\",\"executable\":\"" + executable() +
-                                   "\",\"version\":\"2.0.0\",\"tag\":\"bench\"}");
-  }
-
-  void prepareCandidate() { mustRun({tool("mirelo-update-helper"), "--prepare", prepare()}); }
-
-  void writeInstallRequest(pid_t pid, bool prepared) {
-    for (const char* name : {"ready", "phase", "adopted.json", "failure.json"}) fs::remove(session() / name);
-    mirelo::testing::writeFile(session() / "native-install.json",
-                               "{\"archive\":\"" + archive().string() + "\",\"executable\":\"" + executable() +
-                                   "\",\"version\":\"2.0.0\",\"pid\":" + std::to_string(pid) +
-                                   (prepared ? ",\"prepared\":\"" + prepare().string() + "\"" : std::string()) + "}");
-  }
+  Sample() : UpdateSample("200", "2000000"), server_(/*withWindowManager=*/true) {}
 
   // The session's window, once the window manager manages it and it is viewable. Polled
   // every half millisecond, finer than what is measured.
@@ -88,24 +59,10 @@ class Sample {
     throw std::runtime_error("the session's window never appeared");
   }
 
-  void removeStagingFolders() {
-    for (const auto& entry : fs::directory_iterator(applications())) {
-      if (entry.path().filename().string().rfind(".mirelo-update-", 0) == 0) fs::remove_all(entry.path());
-    }
-  }
-
   const std::string& display() const { return server_.display(); }
-  fs::path root() const { return dir_.path(); }
-  fs::path applications() const { return root() / "Applications"; }
-  fs::path prepare() const { return root() / "jobs/prepare"; }
-  fs::path session() const { return root() / "jobs/session"; }
-  fs::path archive() const { return root() / "Mirelo-2.0.0.zip"; }
-  std::string executable() const { return (applications() / "Mirelo.app/Contents/MacOS/Mirelo").string(); }
 
  private:
   XServer server_;
-  TempDir dir_;
-  fs::path key_;
 };
 
 Sample& sample() {
