@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libicu-dev libssl-dev libplist-dev uuid-dev libglib2.0-dev
   libgtk-3-dev libpulse-dev pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber
-  pipewire-bin dbus bubblewrap zip unzip xvfb xdotool
+  pipewire-bin dbus bubblewrap zip unzip xvfb xauth xdotool
   x11-utils imagemagick icewm clang libclang-rt-dev e2fsprogs procps python3
   dpkg-dev file binutils util-linux strace passwd libarchive-tools p7zip-full
 )
