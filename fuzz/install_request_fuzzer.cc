@@ -61,7 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Anything else thrown escapes and fails the run.
 
-  require(notJson == document.is_discarded(), "exactly the bytes that are not JSON fail as such");
+  // A document is an object or an array: a lone value is not one either.
+  const bool noDocument = document.is_discarded() || !(document.is_object() || document.is_array());
+  require(notJson == noDocument, "exactly the bytes that are not a JSON document fail as such");
   if (notJson) return 0;
   const bool acceptable = document.is_object() && isString(document, "archive") &&
                           isString(document, "executable") && isString(document, "version") &&

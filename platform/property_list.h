@@ -17,9 +17,14 @@ class PropertyListDictionary {
   // Largest property list file that is read; a bigger one counts as unreadable.
   static constexpr size_t kMaxBytes = 8u << 20;
 
-  // Parses the bytes of a property list file; nothing when they are not a property list or
-  // the top level is not a dictionary.
+  // Parses the bytes of a property list file; nothing when they are not a property list,
+  // the top level is not a dictionary, or a binary list holds a string with a NUL character
+  // (see binaryListHoldsANul).
   static std::optional<PropertyListDictionary> parse(std::string_view bytes);
+  // Whether the bytes are a binary list with a string object that holds a NUL character.
+  // libplist ends the process on an assertion when it hands out such a dictionary key, so
+  // such lists are refused before libplist reads them.
+  static bool binaryListHoldsANul(std::string_view bytes);
   // Reads a file; nothing when it is missing, unreadable, a symbolic link, too big or not a
   // dictionary.
   static std::optional<PropertyListDictionary> read(const std::filesystem::path& file);
