@@ -174,7 +174,11 @@ class Machine:
         return [self.f.program("mirelo-update-helper"), mode, directory]
 
     def run_helper(self, mode, directory, timeout=120):
-        return subprocess.run(self.helper(mode, directory), capture_output=True, timeout=timeout).returncode
+        try:
+            return subprocess.run(self.helper(mode, directory), capture_output=True, timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            # subprocess.run has killed it; a hang is a finding like any other status.
+            return "timeout"
 
     def start_application(self):
         self.application = subprocess.Popen(["/bin/sleep", "600"])
@@ -216,8 +220,16 @@ class Machine:
                 self.quit_application()
                 installing = True
             if self.expired():
-                # The expired session waits for its window to be closed: close it.
-                process.terminate()
+                # The expired session waits for its window to be closed: close it. The
+                # signal goes to the helper itself, also when strace runs it.
+                helpers = self.leftover_helpers()
+                for pid in helpers:
+                    try:
+                        os.kill(pid, signal.SIGTERM)
+                    except OSError:
+                        pass
+                if not helpers:
+                    process.terminate()
             time.sleep(0.01)
         return process.returncode
 
@@ -244,9 +256,32 @@ class Machine:
         return sorted(os.path.join(self.applications, n) for n in os.listdir(self.applications)
                       if n.startswith(".mirelo-update-"))
 
+    def leftover_helpers(self):
+        """Helpers still running on this machine's folders: a session that strace let go of
+        when strace itself was stopped, say."""
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit() or int(entry) == os.getpid():
+                continue
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    words = f.read().split(b"\0")
+            except OSError:
+                continue
+            if any(w.endswith(b"mirelo-update-helper") for w in words) and \
+                    any(w.startswith(self.root.encode()) for w in words):
+                found.append(int(entry))
+        return found
+
     def close(self):
         self.quit_application()
-        # The relaunched sample application confirms and exits by itself; nothing else lives on.
+        # The relaunched sample application confirms and exits by itself; a helper that is
+        # still running is ended, so that no run leaves a process behind.
+        for pid in self.leftover_helpers():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
         subprocess.run(["chmod", "-R", "u+w", self.root], capture_output=True)
         shutil.rmtree(self.root, ignore_errors=True)
 
