@@ -54,7 +54,8 @@ bool isUtf8WithoutNul(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (c == 0 || length == 0 || i + length > text.size()) return false;
+    // XML carries no C0 control character but tab, line feed and carriage return.
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || length == 0 || i + length > text.size()) return false;
     uint32_t scalar = length == 1 ? c : c & (0x3F >> (length - 1));
     for (size_t k = 1; k < length; ++k) {
       const unsigned char next = static_cast<unsigned char>(text[i + k]);
@@ -96,6 +97,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   for (const auto& [key, value] : entries) {
     if (!isUtf8WithoutNul(key) || (value && !isUtf8WithoutNul(*value))) return 0;
+  }
+  // Only flat dictionaries are written back: a nested list or dictionary may hold text that
+  // XML cannot carry (a control character), and its keys cannot be read without libplist's
+  // assertion on keys with a NUL.
+  {
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(root.get(), &it);
+    bool flat = true;
+    for (plist_t value = nullptr;;) {
+      plist_dict_next_item(root.get(), it, nullptr, &value);
+      if (!value) break;
+      const plist_type type = plist_get_node_type(value);
+      if (type == PLIST_ARRAY || type == PLIST_DICT) flat = false;
+    }
+    std::free(it);
+    if (!flat) return 0;
   }
   for (const bool binary : {false, true}) {
     char* out = nullptr;
