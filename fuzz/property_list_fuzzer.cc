@@ -98,8 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& [key, value] : entries) {
     if (!isUtf8WithoutNul(key) || (value && !isUtf8WithoutNul(*value))) return 0;
   }
-  // Only flat dictionaries are written back: a nested list or dictionary may hold text that
-  // XML cannot carry (a control character), and its keys cannot be read without libplist's
+  // Only flat dictionaries of Unicode text are written back: libplist writes other bytes as
+  // they are and cannot read them back, a nested list or dictionary may hold text that XML
+  // cannot carry (a control character), and its keys cannot be read without libplist's
   // assertion on keys with a NUL.
   {
     plist_dict_iter it = nullptr;
@@ -110,6 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!value) break;
       const plist_type type = plist_get_node_type(value);
       if (type == PLIST_ARRAY || type == PLIST_DICT) flat = false;
+      // Every string counts, also one under a key that a later value of the same key hides.
+      uint64_t length = 0;
+      const char* text = type == PLIST_STRING ? plist_get_string_ptr(value, &length) : nullptr;
+      if (text && !isUtf8WithoutNul(std::string_view(text, length))) flat = false;
     }
     std::free(it);
     if (!flat) return 0;
