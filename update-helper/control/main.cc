@@ -36,7 +36,8 @@ extern "C" [[gnu::visibility("default")]] int mireloUpdateHelperMain(int argc, c
   mirelo::HelperProcess& process = mirelo::helperProcess();
   process.directory = argv[2];
 
-  if (mode == "--prepare") mirelo::installPreparationTermination();
+  // A preparation that SIGTERM could not cancel is not started (no thread could be made).
+  if (mode == "--prepare" && !mirelo::installPreparationTermination()) return kUsageOrLockFailure;
 
   const std::string lockPath = process.directory + "/active.lock";
   // Close-on-exec so that no child (least of all a relaunched application) inherits the lock.

@@ -259,6 +259,21 @@ TEST_F(PrepareRun, AFailedVolumeFlushFailsThePreparation) {
   }
 }
 
+// No thread can be made for the SIGTERM watcher (strace fails the first clone): the
+// preparation, which could not be cancelled, is not started, and the process ends cleanly.
+TEST_F(PrepareRun, WithoutAThreadForItsSigtermWatcherNothingStarts) {
+  if (testing::runShell("/usr/bin/strace -qq -o /dev/null true 2>/dev/null").exitCode != 0) {
+    GTEST_SKIP() << "strace is missing or may not trace here";
+  }
+  writeRequest(makeArchive("2.0.0", key_));
+  const ProcessResult result = testing::runProcess(
+      {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-E", kNoLeakCheckUnderTrace, "-e",
+       "inject=clone,clone3:error=EAGAIN:when=1", tool("mirelo-update-helper"), "--prepare", work_.string()});
+  EXPECT_EQ(result.exitCode, 2) << result.err;
+  EXPECT_FALSE(fs::exists(work_ / "failure.json"));
+  expectNothingLeftBehind();
+}
+
 TEST_F(PrepareRun, UnwritableWorkDirectoryKeepsTheExitCode) {
   writeRequest(makeArchive("2.0.1", key_));
   // The failure record cannot be written; the exit code is the same as if it had been.

@@ -325,6 +325,7 @@ TEST_F(Session, InvalidRequestsAreRecordedAndEndTheSession) {
       {"pid true", with("true"), "Invalid update request", true},
       {"top level an array", "[" + with(pid) + "]", "Invalid update request", false},
       {"not JSON", "{\"archive\":", "native-error-3840", false},
+      {"a lone string, no document", "\"2.0.0\"", "native-error-3840", false},
       {"empty file", "", "native-error-3840", false},
   };
   for (const auto& c : cases) {
@@ -615,6 +616,23 @@ TEST_F(Session, TheWorkDirectoryRemovedUnderTheSession) {
   expectStillRunning();
   helper_->signal(SIGTERM);
   EXPECT_EQ(exitCode(), 0);
+  EXPECT_TRUE(stagingFolders(applications_).empty());
+  expectInstalled("1.0.0");
+}
+
+// No thread can be made for the background work (strace fails the second clone; the first
+// is the event loop's own): the session records the failure and ends like any failed work.
+TEST_F(Session, WithoutAThreadForItsWorkTheFailureIsRecorded) {
+  if (testing::runProcess({"/usr/bin/strace", "-qq", "-o", "/dev/null", "true"}).exitCode != 0) {
+    GTEST_SKIP() << "strace is missing or may not trace here";
+  }
+  writeRequest(request(false).dump());
+  const ProcessResult result = testing::runProcess(
+      {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "/usr/bin/strace", "-f", "-qq", "-o", "/dev/null",
+       "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "inject=clone,clone3:error=EAGAIN:when=2",
+       tool("mirelo-update-helper"), "--run", session_.string()});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(failure(), (json{{"stage", "preparing"}, {"reason", "native-error-11"}}));
   EXPECT_TRUE(stagingFolders(applications_).empty());
   expectInstalled("1.0.0");
 }

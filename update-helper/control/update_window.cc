@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <nlohmann/json.hpp>
 
 #include "platform/fs.h"
@@ -140,7 +141,14 @@ void UpdateWindow::applicationDidFinishLaunching() {
 }
 
 void UpdateWindow::startBackgroundWork() {
-  worker_ = std::thread(&UpdateWindow::backgroundWork, weak_from_this(), workDirectory(), helperProcess().fd);
+  try {
+    worker_ = std::thread(&UpdateWindow::backgroundWork, weak_from_this(), workDirectory(), helperProcess().fd);
+  } catch (const std::system_error&) {
+    // No thread could be made: the work fails like any other work that could not run.
+    preparing_ = false;
+    recordFailure(std::current_exception(), "preparing", std::nullopt);
+    finish();
+  }
 }
 
 void UpdateWindow::backgroundWork(std::weak_ptr<UpdateWindow> weak, std::string directory, int heldLock) {
