@@ -522,6 +522,22 @@ TEST_F(Session, SigtermInEveryStateEndsWithExitZero) {
     expectInstalled("1.0.0");
   }
   {
+    SCOPED_TRACE("SIGTERM again while the session ends: still ignored, still 0");
+    for (int round = 0; round < 5; ++round) {
+      for (const char* name : {"ready", "phase", "failure.json"}) fs::remove(session_ / name);
+      fs::remove(session_ / "native-install.json");
+      exit_.reset();
+      startSession();
+      waitReady();
+      for (int i = 0; i < 4; ++i) {
+        helper_->signal(SIGTERM);
+        std::this_thread::sleep_for(std::chrono::microseconds(500 * i));
+      }
+      EXPECT_EQ(exitCode(), 0) << "round " << round;
+    }
+    writeRequest(request(false).dump());
+  }
+  {
     SCOPED_TRACE("awaiting startup: the previous version stays");
     for (const char* name : {"ready", "phase"}) fs::remove(session_ / name);
     exit_.reset();
