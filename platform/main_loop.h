@@ -46,6 +46,11 @@ class MainLoop {
   // Runs `callback` once, `delay` from now.
   static Source after(std::chrono::milliseconds delay, std::function<void()> callback);
 
+  // Keeps `signal` caught by the loop to the end of the process, doing nothing when it comes.
+  // The loop restores a signal's default action when its last source for that signal goes
+  // away; after this call that never happens.
+  static void keepSignalCaught(int signal);
+
   // Queues `callback` to run on the main thread; safe to call from any thread.
   static void invoke(std::function<void()> callback);
 

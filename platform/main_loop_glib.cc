@@ -94,6 +94,10 @@ MainLoop::Source MainLoop::after(std::chrono::milliseconds delay, std::function<
   return Source(std::move(state));
 }
 
+void MainLoop::keepSignalCaught(int signal) {
+  g_unix_signal_add(signal, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+}
+
 void MainLoop::invoke(std::function<void()> callback) {
   // Always through a source on the default context, never g_main_context_invoke: that one
   // calls the function at once on a thread that manages to acquire the context, which a

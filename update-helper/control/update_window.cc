@@ -333,12 +333,10 @@ void UpdateWindow::terminate() {
 }
 
 int runForegroundSession() {
-  // GLib restores SIGTERM's default action when the last of its sources for the signal goes
-  // away, which for the session's own source happens after the dispatch that ended the
+  // The loop restores SIGTERM's default action when the last of its sources for the signal
+  // goes away, which for the session's own source happens after the dispatch that ended the
   // session: a second SIGTERM would then kill the ending process instead of being ignored.
-  // One source that is never removed keeps the signal caught to the end of the process.
-  static MainLoop::Source* const keepSigtermCaught = new MainLoop::Source(MainLoop::onSignal(SIGTERM, [] {}));
-  (void)keepSigtermCaught;
+  MainLoop::keepSignalCaught(SIGTERM);
   UpdateWindow::delegate() = std::make_shared<UpdateWindow>();
   MainLoop::invoke([] { UpdateWindow::delegate()->applicationDidFinishLaunching(); });
   MainLoop::run();
