@@ -222,13 +222,7 @@ class Machine:
             if self.expired():
                 # The expired session waits for its window to be closed: close it. The
                 # signal goes to the helper itself, also when strace runs it.
-                helpers = self.leftover_helpers()
-                for pid in helpers:
-                    try:
-                        os.kill(pid, signal.SIGTERM)
-                    except OSError:
-                        pass
-                if not helpers:
+                if not self.signal_helpers(signal.SIGTERM):
                     process.terminate()
             time.sleep(0.01)
         return process.returncode
@@ -273,15 +267,21 @@ class Machine:
                 found.append(int(entry))
         return found
 
+    def signal_helpers(self, signum):
+        """Sends `signum` to every helper of this machine still running; returns their pids."""
+        helpers = self.leftover_helpers()
+        for pid in helpers:
+            try:
+                os.kill(pid, signum)
+            except OSError:
+                pass
+        return helpers
+
     def close(self):
         self.quit_application()
         # The relaunched sample application confirms and exits by itself; a helper that is
         # still running is ended, so that no run leaves a process behind.
-        for pid in self.leftover_helpers():
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
+        self.signal_helpers(signal.SIGKILL)
         subprocess.run(["chmod", "-R", "u+w", self.root], capture_output=True)
         shutil.rmtree(self.root, ignore_errors=True)
 

@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -247,26 +250,32 @@ ProcessResult SoundServer::run(const std::vector<std::string>& argv) const {
   return runProcessWithEnvironment(argv, env_);
 }
 
-bool SoundServer::waitForSourceOutputs(size_t count, Seconds limit) const {
-  auto deadline = std::chrono::steady_clock::now() + limit;
+namespace {
+
+// Asks `counted` every 20 ms until it reaches `count`; false after `limit`.
+bool waitForCount(size_t count, Seconds limit, const std::function<size_t()>& counted) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
-    std::string out = run({"pactl", "list", "short", "source-outputs"}).out;
-    if (static_cast<size_t>(std::count(out.begin(), out.end(), '\n')) >= count) return true;
+    if (counted() >= count) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
 }
 
+size_t occurrences(const std::string& text, std::string_view word) {
+  size_t found = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++found;
+  return found;
+}
+
+}  // namespace
+
+bool SoundServer::waitForSourceOutputs(size_t count, Seconds limit) const {
+  return waitForCount(count, limit, [&] { return occurrences(run({"pactl", "list", "short", "source-outputs"}).out, "\n"); });
+}
+
 bool SoundServer::waitForRunningSourceOutputs(size_t count, Seconds limit) const {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const std::string out = run({"pactl", "list", "source-outputs"}).out;
-    size_t running = 0;
-    for (size_t at = out.find("Corked: no"); at != std::string::npos; at = out.find("Corked: no", at + 1)) ++running;
-    if (running >= count) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return waitForCount(count, limit, [&] { return occurrences(run({"pactl", "list", "source-outputs"}).out, "Corked: no"); });
 }
 
 void SoundServer::waitUntilReady(const std::function<bool()>& alive) const {

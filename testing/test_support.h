@@ -34,6 +34,10 @@ std::filesystem::path programPath(const std::string& name);
 // The top of the source tree.
 std::filesystem::path sourceDir();
 
+// For `strace -E`: the leak checker of a sanitizer build cannot run in a traced process and
+// would fail it at exit.
+inline constexpr const char* kNoLeakCheckUnderTrace = "ASAN_OPTIONS=detect_leaks=0";
+
 struct ProcessResult {
   int exitCode = -1;  // exit status, or 128 + signal
   std::string out;

@@ -8,14 +8,13 @@
 
 #include "update-helper/control/gtk_window_view.h"
 
-#include <mutex>
-
 #include <gtk/gtk.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 

@@ -28,10 +28,6 @@
 namespace mirelo {
 namespace {
 
-// For `strace -E`: the leak checker of a sanitizer build cannot run in a traced process and
-// would fail it at exit.
-constexpr const char* kNoLeakCheckUnderTrace = "ASAN_OPTIONS=detect_leaks=0";
-
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
@@ -250,7 +246,7 @@ TEST_F(PrepareRun, AFailedVolumeFlushFailsThePreparation) {
   for (const char* when : {"1", "2"}) {
     SCOPED_TRACE(std::string("flush ") + when);
     const ProcessResult result = testing::runProcess(
-        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-E", kNoLeakCheckUnderTrace, "-e", std::string("inject=syncfs:error=EIO:when=") + when,
+        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-E", testing::kNoLeakCheckUnderTrace, "-e", std::string("inject=syncfs:error=EIO:when=") + when,
          tool("mirelo-update-helper"), "--prepare", work_.string()});
     EXPECT_EQ(result.exitCode, 1) << result.err;
     ASSERT_TRUE(fs::exists(work_ / "failure.json"));
@@ -267,7 +263,7 @@ TEST_F(PrepareRun, WithoutAThreadForItsSigtermWatcherNothingStarts) {
   }
   writeRequest(makeArchive("2.0.0", key_));
   const ProcessResult result = testing::runProcess(
-      {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-E", kNoLeakCheckUnderTrace, "-e",
+      {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-E", testing::kNoLeakCheckUnderTrace, "-e",
        "inject=clone,clone3:error=EAGAIN:when=1", tool("mirelo-update-helper"), "--prepare", work_.string()});
   EXPECT_EQ(result.exitCode, 2) << result.err;
   EXPECT_FALSE(fs::exists(work_ / "failure.json"));

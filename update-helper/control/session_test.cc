@@ -645,7 +645,7 @@ TEST_F(Session, WithoutAThreadForItsWorkTheFailureIsRecorded) {
   writeRequest(request(false).dump());
   const ProcessResult result = testing::runProcess(
       {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "/usr/bin/strace", "-f", "-qq", "-o", "/dev/null",
-       "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "inject=clone,clone3:error=EAGAIN:when=2",
+       "-E", testing::kNoLeakCheckUnderTrace, "-e", "inject=clone,clone3:error=EAGAIN:when=2",
        tool("mirelo-update-helper"), "--run", session_.string()});
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(failure(), (json{{"stage", "preparing"}, {"reason", "native-error-11"}}));

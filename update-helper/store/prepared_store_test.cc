@@ -27,10 +27,6 @@
 namespace mirelo {
 namespace {
 
-// For `strace -E`: the leak checker of a sanitizer build cannot run in a traced process and
-// would fail it at exit.
-constexpr const char* kNoLeakCheckUnderTrace = "ASAN_OPTIONS=detect_leaks=0";
-
 using ::mirelo::testing::namesIn;
 using ::mirelo::testing::outcomeOf;
 using ::mirelo::testing::readFile;
@@ -361,7 +357,7 @@ TEST_F(StoreTest, DiscardKeepsARecordThatCouldNotBeRead) {
     const stdfs::path record = prepared ? store_.recordPath() : store_.claimPath();
     writeRecord(claim, record);
     const ::mirelo::testing::ProcessResult failing = ::mirelo::testing::runProcess(
-        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-E", kNoLeakCheckUnderTrace, "-P", record.string(), "-e", "inject=read:error=EIO",
+        {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-E", ::mirelo::testing::kNoLeakCheckUnderTrace, "-P", record.string(), "-e", "inject=read:error=EIO",
          ::mirelo::testing::programPath("mirelo-update-helper").string(), "--discard", work_.string()});
     EXPECT_EQ(failing.exitCode, 0) << failing.err;
     EXPECT_TRUE(present(record));
